@@ -1,0 +1,31 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <exception>
+#include <source_location>
+#include <string>
+
+namespace lamiro {
+
+// A broken invariant, a failed must-succeed step or an index outside an
+// array. It abandons the whole call; the entry guard turns it into the
+// Python exception PanicException carrying the same message.
+//
+// Constructing one writes a diagnostic (thread, source location, message)
+// to standard error at the moment the fault occurs.
+class InternalFault : public std::exception {
+public:
+    explicit InternalFault(std::string message,
+                           std::source_location where = std::source_location::current());
+
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+// Message of the index fault raised when the numerics read outside an array.
+inline constexpr const char* index_out_of_bounds_message = "ndarray: index out of bounds";
+
+}  // namespace lamiro
