@@ -1,0 +1,136 @@
+// SPDX-License-Identifier: MIT
+// The evaluation of whole spectra: serial up to 100 wavelengths, on the
+// worker pool above, the same bits either way; faults reach the caller.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/internal_fault.hpp"
+#include "optics/simulation_context.hpp"
+#include "optics/stack_matrix.hpp"
+
+namespace lamiro {
+namespace {
+
+RealVector vector_of(const std::vector<double>& values) {
+    OwnedBuffer<double> buffer = OwnedBuffer<double>::allocate(values.size());
+    std::copy(values.begin(), values.end(), buffer.data());
+    return RealVector::from_buffer(std::move(buffer));
+}
+
+ComplexMatrix matrix_of(std::size_t rows, std::size_t cols, const std::vector<Complex>& values) {
+    OwnedBuffer<Complex> buffer = OwnedBuffer<Complex>::allocate(rows * cols);
+    std::copy(values.begin(), values.end(), buffer.data());
+    return ComplexMatrix{std::move(buffer), rows, cols, static_cast<std::ptrdiff_t>(cols), 1, 0};
+}
+
+struct Stack {
+    RealVector d;
+    ComplexMatrix n;
+    RealVector wl;
+};
+
+// A random absorbing stack of `layers` layers over `count` wavelengths.
+Stack random_stack(std::size_t layers, std::size_t count, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> index(1.2, 2.6), loss(0.0, 0.2), thick(5.0, 300.0);
+    std::vector<double> d(layers), wl(count);
+    for (double& h : d) h = thick(rng);
+    for (std::size_t w = 0; w < count; ++w) wl[w] = 350.0 + 700.0 * static_cast<double>(w) / static_cast<double>(count);
+    std::vector<Complex> n((layers + 2) * count);
+    for (std::size_t j = 0; j < layers + 2; ++j) {
+        for (std::size_t w = 0; w < count; ++w) {
+            n[j * count + w] = j == 0 ? Complex{1.0, 0.0} : Complex{index(rng), loss(rng)};
+        }
+    }
+    return {vector_of(d), matrix_of(layers + 2, count, n), vector_of(wl)};
+}
+
+bool same_bits(const TransferMatrix& a, const TransferMatrix& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+class SpectrumSize : public testing::TestWithParam<std::size_t> {};
+
+// Each wavelength's pair equals the matrices of that wavelength evaluated
+// alone, whether the spectrum ran serially (N <= 100) or on the pool.
+TEST_P(SpectrumSize, PairsEqualSingleWavelengthEvaluation) {
+    const std::size_t count = GetParam();
+    Stack stack = random_stack(7, count, 42 + static_cast<unsigned>(count));
+    SimulationContext context(stack.d.clone(), stack.n.clone(), stack.wl.clone(), 0.4, 0.3);
+    std::span<const MatrixPair> pairs = context.matrix_pairs();
+    ASSERT_EQ(pairs.size(), count);
+    for (std::size_t w = 0; w < count; ++w) {
+        SCOPED_TRACE("wavelength index " + std::to_string(w));
+        EXPECT_TRUE(same_bits(pairs[w].s, stack_transfer_matrix(stack.d, stack.n, stack.wl, 0.4, w, Polarisation::S)));
+        EXPECT_TRUE(same_bits(pairs[w].p, stack_transfer_matrix(stack.d, stack.n, stack.wl, 0.4, w, Polarisation::P)));
+    }
+    OwnedBuffer<double> r = context.reflectance();
+    OwnedBuffer<double> t = context.transmittance();
+    ASSERT_EQ(r.size(), count);
+    ASSERT_EQ(t.size(), count);
+    for (std::size_t w = 0; w < count; ++w) {
+        EXPECT_TRUE(std::isfinite(r[w]) && std::isfinite(t[w]));
+        EXPECT_GT(r[w], 0.0);
+        EXPECT_LT(r[w] + t[w], 1.0);  // the layers absorb
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SerialAndParallel, SpectrumSize,
+                         testing::Values(1, 99, 100, 101, 257, 1000, 4099));
+
+TEST(SimulationContext, NoWavelengthsGiveEmptySpectraWhateverTheShapes) {
+    // n has no rows and d no entries: nothing is read when there is no wavelength.
+    SimulationContext context(vector_of({}), matrix_of(0, 0, {}), vector_of({}), 0.1, 0.2);
+    EXPECT_EQ(context.matrix_pairs().size(), 0u);
+    EXPECT_EQ(context.reflectance().size(), 0u);
+    EXPECT_EQ(context.transmittance().size(), 0u);
+}
+
+struct FaultCase {
+    const char* name;
+    std::size_t layers;      // layers of the stack
+    std::size_t d_length;    // thicknesses given
+    std::size_t columns;     // columns of n
+    std::size_t media;       // rows of n
+};
+
+class IndexFault : public testing::TestWithParam<std::tuple<FaultCase, std::size_t>> {};
+
+// Inputs too small for the wavelengths end the evaluation with the index
+// fault, serially and on the pool; a sound evaluation afterwards succeeds.
+TEST_P(IndexFault, ReachesTheCallerAndLeavesThePoolUsable) {
+    auto [shape, count] = GetParam();
+    std::vector<Complex> n(shape.media * shape.columns, Complex{1.5, 0.01});
+    std::vector<double> d(shape.d_length, 50.0), wl(count, 500.0);
+    SimulationContext context(vector_of(d), matrix_of(shape.media, shape.columns, n),
+                              vector_of(wl), 0.2, 0.0);
+    try {
+        context.reflectance();
+        FAIL() << "expected the index fault";
+    } catch (const InternalFault& fault) {
+        EXPECT_EQ(fault.message(), "ndarray: index out of bounds");
+    }
+
+    Stack sound = random_stack(3, count, 7);
+    SimulationContext again(std::move(sound.d), std::move(sound.n), std::move(sound.wl), 0.2, 0.0);
+    EXPECT_EQ(again.reflectance().size(), count);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SerialAndParallel, IndexFault,
+    testing::Combine(testing::Values(FaultCase{"too_few_columns", 2, 2, 10, 4},
+                                     FaultCase{"one_medium", 0, 0, 600, 1},
+                                     FaultCase{"short_d", 3, 2, 600, 5}),
+                     testing::Values(std::size_t{50}, std::size_t{500})),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + "_" +
+               std::to_string(std::get<1>(info.param));
+    });
+
+}  // namespace
+}  // namespace lamiro
