@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: MIT
+// The module's entry point: initialisation, the one-interpreter guard and
+// the registration of the two classes.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "module/datapy.hpp"
+#include "module/errors.hpp"
+#include "module/instance.hpp"
+#include "module/py_ref.hpp"
+#include "module/simulation.hpp"
+
+namespace lamiro {
+
+namespace {
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "lamiro",
+    .m_doc = "A Python module implemented in native code.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+// The interpreter that first initialised the module (-1: none yet), and the
+// module object of the first successful initialisation.
+std::atomic<std::int64_t> owning_interpreter{-1};
+PyObject* module_object = nullptr;
+
+// Adds the class to the module under its name and to the module's __all__.
+void register_class(PyObject* module, ClassType& class_type) {
+    PyTypeObject* type = class_type.lookup_for_registration();
+    const char* name = class_type.class_name();
+    PyRef name_object = check_new(
+        PyUnicode_FromStringAndSize(name, static_cast<Py_ssize_t>(std::strlen(name))));
+
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw fetch_error();
+        }
+        PyErr_Clear();
+        all = check_new(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) {
+            throw fetch_error();
+        }
+    }
+    if (PyList_Append(all.get(), name_object.get()) != 0) {
+        throw InternalFault("could not append __name__ to __all__: " +
+                            describe_error(fetch_error()));
+    }
+    if (PyObject_SetAttr(module, name_object.get(), reinterpret_cast<PyObject*>(type)) != 0) {
+        throw fetch_error();
+    }
+}
+
+PyObject* initialise() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) {
+        throw fetch_error();
+    }
+    std::int64_t expected = -1;
+    if (!owning_interpreter.compare_exchange_strong(expected, interpreter) &&
+        expected != interpreter) {
+        throw PyError(PyExc_ImportError,
+                      "lamiro does not support sub-interpreters yet; please report your use "
+                      "case on the lamiro issue tracker");
+    }
+    if (module_object != nullptr) {
+        return Py_NewRef(module_object);
+    }
+    PyRef module = check_new(PyModule_Create2(&module_definition, 1013));
+    register_class(module.get(), datapy_class());
+    register_class(module.get(), simulation_class());
+    module_object = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace lamiro
+
+PyMODINIT_FUNC PyInit_lamiro() {
+    return lamiro::run_entry_point<PyObject*>(nullptr, lamiro::initialise);
+}

@@ -1,0 +1,136 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "common/internal_fault.hpp"
+#include "module/py_ref.hpp"
+
+namespace lamiro {
+
+// A Python error travelling through the module as a C++ exception: either an
+// exception type with its message (the exception object is made only when
+// the error is raised) or an exception object taken from the interpreter.
+// restore() hands it to the interpreter; that happens exactly once, in the
+// entry guard.
+class PyError {
+public:
+    // `type` is an exception class; the message is UTF-8.
+    PyError(PyObject* type, std::string message);
+    static PyError from_exception(PyRef exception);
+
+    PyError(PyError&&) noexcept = default;
+    PyError& operator=(PyError&&) noexcept = default;
+    PyError(const PyError&) = delete;
+    PyError& operator=(const PyError&) = delete;
+
+    // The exception will carry `cause` as its __cause__ (none if empty).
+    void set_cause(PyRef cause) noexcept { cause_ = std::move(cause); }
+
+    // True when the exception's type is exactly `type` (no subclass).
+    bool has_exact_type(PyObject* type) const noexcept;
+
+    // str() of the exception value.
+    std::string text() const;
+
+    // __cause__ of the exception (empty if none).
+    PyRef cause() const;
+
+    // The exception object, made now if the error is still type and message.
+    // Should making it fail, the exception of that failure takes its place.
+    PyRef into_exception() &&;
+
+    // Raises the error in the interpreter.
+    void restore() && noexcept;
+
+private:
+    PyError() = default;
+
+    PyRef type_;
+    std::string message_;
+    PyRef exception_;
+    PyRef cause_;
+};
+
+// A PanicException that came back through Python code and is carried on as
+// an internal fault. Its notice was already written when it was taken, so
+// unlike InternalFault it writes no diagnostic of its own.
+class ResumedPanic {
+public:
+    explicit ResumedPanic(std::string message) : message_(std::move(message)) {}
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+// Takes the exception that the interpreter has pending after a call reported
+// failure. A PanicException is not carried as an error: it is printed and
+// raised again as a fault (ResumedPanic).
+PyError fetch_error();
+
+// A new reference returned by an interpreter call, or the call's pending
+// exception thrown as PyError.
+PyRef check_new(PyObject* result);
+
+// For interpreter and NumPy calls that must produce a new object: on a null
+// result the pending error is printed (which clears it) and the internal
+// fault "Python API call failed" is raised.
+PyRef require_new_object(PyObject* result,
+                         std::source_location where = std::source_location::current());
+
+// TypeError "'{type}' object cannot be converted to '{target}'".
+PyError downcast_error(PyObject* object, std::string_view target);
+
+// The error reported when converting the argument `name` failed: a TypeError
+// gets the prefix "argument '{name}': " (keeping its __cause__), any other
+// error passes unchanged.
+PyError argument_error(std::string_view name, PyError error);
+
+// str(object) as UTF-8 for use inside a message; when str() fails the error
+// goes to the unraisable hook and a placeholder text is returned.
+std::string object_text(PyObject* object);
+
+// "PyErr { type: ..., value: ..., traceback: ... }" for the error.
+std::string describe_error(PyError error);
+
+// The exception type for internal faults, created on first use.
+PyObject* panic_exception_type();
+
+// Raises the current C++ exception in the interpreter (to be called from a
+// catch block only). With `unraisable_context` the exception is passed to the
+// unraisable hook instead of being left pending.
+void report_current_exception(PyObject* unraisable_context) noexcept;
+
+// The entry guard: runs `body` and returns its result; any exception becomes
+// a raised Python exception and `error_value` is returned. Nothing thrown by
+// `body` gets past this function.
+template <class Result, class Body>
+Result run_entry_point(Result error_value, Body&& body) noexcept {
+    try {
+        return std::forward<Body>(body)();
+    } catch (...) {
+        report_current_exception(nullptr);
+    }
+    return error_value;
+}
+
+// The guard for deallocation, which cannot return an error: any exception is
+// passed to the unraisable hook with `context` as the object.
+template <class Body>
+void run_unraisable_entry_point(PyObject* context, Body&& body) noexcept {
+    try {
+        std::forward<Body>(body)();
+    } catch (...) {
+        report_current_exception(context);
+    }
+}
+
+}  // namespace lamiro
