@@ -3,46 +3,91 @@
 # again: finished set-up steps are not repeated and nothing unchanged is
 # rebuilt.
 
-VENV        := .venv
-PY          := $(VENV)/bin/python
 SOURCES     := $(shell find src -type f) CMakeLists.txt pyproject.toml
-CPP_BUILD   := build/cpp
 JOBS        ?= 2
+TEST_DEPS   := tmm "dask[distributed]" mypy
+PIP_INSTALL  = -m pip install --quiet --no-build-isolation --no-deps
 
-.PHONY: all demo test test-cpp test-python venv install clean
+.PHONY: all demo test test-cpp test-python test-matrix test-sanitize test-tsan test-all \
+        benchmark install clean
 
 all: install
 
-$(VENV)/.lamiro-venv: scripts/make-venv scripts/find-python
-	scripts/make-venv $(VENV) any "numpy>=1.26"
+# One virtual environment per (Python, NumPy) combination. The main one uses
+# the newest Python of at least 3.12 and NumPy 2.x.
+.venv/.lamiro-venv: scripts/make-venv scripts/find-python
+	scripts/make-venv .venv any "numpy>=2" $(TEST_DEPS)
+.venv-312/.lamiro-venv: scripts/make-venv scripts/find-python
+	scripts/make-venv .venv-312 3.12 "numpy>=2" $(TEST_DEPS)
+.venv-np1/.lamiro-venv: scripts/make-venv scripts/find-python
+	scripts/make-venv .venv-np1 3.12 "numpy>=1.26,<2" tmm mypy
+.venv-asan/.lamiro-venv: scripts/make-venv scripts/find-python
+	scripts/make-venv .venv-asan any "numpy>=2" $(TEST_DEPS)
 
 # The extension module, built by scikit-build-core into a persistent build
-# directory so a rebuild only recompiles what changed.
-$(VENV)/.lamiro-installed: $(VENV)/.lamiro-venv $(SOURCES)
-	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+# directory (one per wheel tag) so a rebuild only recompiles what changed.
+.venv%/.lamiro-installed: .venv%/.lamiro-venv $(SOURCES)
+	.venv$*/bin/python $(PIP_INSTALL) .
 	touch $@
 
-venv: $(VENV)/.lamiro-venv
-install: $(VENV)/.lamiro-installed
-
-$(VENV)/.lamiro-demo-deps: $(VENV)/.lamiro-venv
-	$(PY) -m pip install --quiet "matplotlib>=3.8"
+.venv-asan/.lamiro-installed: .venv-asan/.lamiro-venv $(SOURCES)
+	.venv-asan/bin/python $(PIP_INSTALL) -C build-dir=build/asan-{wheel_tag} \
+	    -C cmake.define.LAMIRO_SANITIZE=ON -C cmake.build-type=RelWithDebInfo .
 	touch $@
 
-demo: $(VENV)/.lamiro-installed $(VENV)/.lamiro-demo-deps
-	MPLBACKEND=Agg $(PY) examples/demo.py
+install: .venv/.lamiro-installed
 
-test-cpp:
+.venv/.lamiro-demo-deps: .venv/.lamiro-venv
+	.venv/bin/python -m pip install --quiet "matplotlib>=3.8"
+	touch $@
+
+demo: .venv/.lamiro-installed .venv/.lamiro-demo-deps
+	MPLBACKEND=Agg .venv/bin/python examples/demo.py
+
+build/cpp/CMakeCache.txt:
 	scripts/ensure-system-packages
-	@[ -f $(CPP_BUILD)/CMakeCache.txt ] || cmake -S . -B $(CPP_BUILD) \
-	    -DLAMIRO_BUILD_MODULE=OFF -DLAMIRO_BUILD_TESTS=ON -DLAMIRO_BUILD_BENCHMARKS=ON
-	cmake --build $(CPP_BUILD) -j $(JOBS)
-	ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+	cmake -S . -B build/cpp -DLAMIRO_BUILD_MODULE=OFF -DLAMIRO_BUILD_TESTS=ON \
+	    -DLAMIRO_BUILD_BENCHMARKS=ON
 
-test-python: $(VENV)/.lamiro-installed
-	$(PY) -m pytest -q
+test-cpp: build/cpp/CMakeCache.txt
+	scripts/ensure-system-packages
+	cmake --build build/cpp -j $(JOBS)
+	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
+
+test-python: .venv/.lamiro-installed
+	.venv/bin/python -m pytest -q
+	cd /tmp && $(CURDIR)/.venv/bin/python -m mypy.stubtest lamiro
 
 test: test-cpp test-python
 
+# The Python suite under the other supported combinations.
+test-matrix: .venv-312/.lamiro-installed .venv-np1/.lamiro-installed
+	.venv-312/bin/python -m pytest -q
+	.venv-np1/bin/python -m pytest -q
+
+# The Python suite against a module built with AddressSanitizer and
+# UndefinedBehaviorSanitizer; the runtimes are preloaded into the interpreter.
+test-sanitize: .venv-asan/.lamiro-installed
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:halt_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 LAMIRO_SANITIZED=1 \
+	    .venv-asan/bin/python -m pytest -q -p no:cacheprovider
+
+# The worker-pool tests under ThreadSanitizer.
+test-tsan:
+	scripts/ensure-system-packages
+	@[ -f build/tsan/CMakeCache.txt ] || cmake -S . -B build/tsan -DLAMIRO_BUILD_MODULE=OFF \
+	    -DLAMIRO_BUILD_TESTS=ON -DLAMIRO_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/tsan -j $(JOBS) --target test_worker_pool test_simulation_context
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/test_worker_pool
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/test_simulation_context
+
+test-all: test test-matrix test-sanitize test-tsan
+
+benchmark: .venv/.lamiro-installed build/cpp/CMakeCache.txt
+	cmake --build build/cpp -j $(JOBS)
+	for b in build/cpp/*_bench; do $$b; done
+	.venv/bin/python benchmarks/simulate_bench.py
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build .venv .venv-312 .venv-np1 .venv-asan
