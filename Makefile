@@ -15,20 +15,23 @@ all: install
 
 # One virtual environment per (Python, NumPy) combination. The main one uses
 # the newest Python of at least 3.12 and NumPy 2.x.
-.venv/.lamiro-venv: scripts/make-venv scripts/find-python
+.venv/.lamiro-venv: scripts/make-venv scripts/find-python Makefile
 	scripts/make-venv .venv any "numpy>=2" $(TEST_DEPS)
-.venv-312/.lamiro-venv: scripts/make-venv scripts/find-python
+.venv-312/.lamiro-venv: scripts/make-venv scripts/find-python Makefile
 	scripts/make-venv .venv-312 3.12 "numpy>=2" $(TEST_DEPS)
-.venv-np1/.lamiro-venv: scripts/make-venv scripts/find-python
+.venv-np1/.lamiro-venv: scripts/make-venv scripts/find-python Makefile
 	scripts/make-venv .venv-np1 3.12 "numpy>=1.26,<2" tmm mypy
-.venv-asan/.lamiro-venv: scripts/make-venv scripts/find-python
+.venv-asan/.lamiro-venv: scripts/make-venv scripts/find-python Makefile
 	scripts/make-venv .venv-asan any "numpy>=2" $(TEST_DEPS)
 
 # The extension module, built by scikit-build-core into a persistent build
 # directory (one per wheel tag) so a rebuild only recompiles what changed.
-.venv%/.lamiro-installed: .venv%/.lamiro-venv $(SOURCES)
-	.venv$*/bin/python $(PIP_INSTALL) .
-	touch $@
+define install_module
+$(1)/.lamiro-installed: $(1)/.lamiro-venv $$(SOURCES)
+	$(1)/bin/python $$(PIP_INSTALL) .
+	touch $$@
+endef
+$(foreach venv,.venv .venv-312 .venv-np1,$(eval $(call install_module,$(venv))))
 
 .venv-asan/.lamiro-installed: .venv-asan/.lamiro-venv $(SOURCES)
 	.venv-asan/bin/python $(PIP_INSTALL) -C build-dir=build/asan-{wheel_tag} \

@@ -71,16 +71,21 @@ def main() -> None:
 
     fig, axes = plt.subplots(1, 2, figsize=(12, 4.5), constrained_layout=True)
     for ax, name in zip(axes, designs):
+        # The antireflection coating transmits nearly everything: its panel
+        # shows the reflectance alone, on an axis that makes it visible.
+        show_t = name != "MgF2 antireflection"
         for label, _, _ in cases:
             r, t = results[(name, label)]
             line, = ax.plot(wl, r, label=f"R, {label}")
-            ax.plot(wl, t, linestyle="--", color=line.get_color(), label=f"T, {label}")
-        ax.set_title(name)
+            if show_t:
+                ax.plot(wl, t, linestyle="--", color=line.get_color(), label=f"T, {label}")
+        ax.set_title(name + ("" if show_t else " (reflectance)"))
         ax.set_xlabel("wavelength (nm)")
-        ax.set_ylabel("reflectance / transmittance")
-        ax.set_ylim(-0.02, 1.02)
+        ax.set_ylabel("reflectance / transmittance" if show_t else "reflectance")
+        if show_t:
+            ax.set_ylim(-0.02, 1.02)
         ax.grid(alpha=0.3)
-    axes[1].legend(fontsize=8, loc="center right")
+        ax.legend(fontsize=8, loc="upper left" if not show_t else "center right")
     output = pathlib.Path(args.output)
     output.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(output, dpi=110)
