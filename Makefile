@@ -59,7 +59,7 @@ test-cpp: build/cpp/CMakeCache.txt
 
 test-python: .venv/.lamiro-installed
 	.venv/bin/python -m pytest -q
-	cd /tmp && $(CURDIR)/.venv/bin/python -m mypy.stubtest lamiro
+	cd /tmp && MYPYPATH=$(CURDIR)/src $(CURDIR)/.venv/bin/python -m mypy.stubtest lamiro
 
 test: test-cpp test-python
 
