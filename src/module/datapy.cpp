@@ -130,7 +130,7 @@ PyObject* simulate(PyObject* self, PyObject*) {
 }
 
 void dealloc(PyObject* self) {
-    run_unraisable_entry_point(self, [self] {
+    run_unraisable_entry_point([self] {
         auto* record = reinterpret_cast<DataPyObject*>(self);
         std::destroy_at(&record->d);
         std::destroy_at(&record->n);

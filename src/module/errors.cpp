@@ -295,7 +295,7 @@ PyObject* panic_exception_type() {
     return created;
 }
 
-void report_current_exception(PyObject* unraisable_context) noexcept {
+void report_current_exception(Report report) noexcept {
     try {
         try {
             throw;
@@ -318,8 +318,8 @@ void report_current_exception(PyObject* unraisable_context) noexcept {
     } catch (...) {
         abort_unreportable();
     }
-    if (unraisable_context != nullptr) {
-        PyErr_WriteUnraisable(unraisable_context);
+    if (report == Report::unraisable) {
+        PyErr_WriteUnraisable(nullptr);
     }
 }
 

@@ -104,10 +104,13 @@ std::string describe_error(PyError error);
 // The exception type for internal faults, created on first use.
 PyObject* panic_exception_type();
 
+// How report_current_exception leaves the exception it raised.
+enum class Report { pending, unraisable };
+
 // Raises the current C++ exception in the interpreter (to be called from a
-// catch block only). With `unraisable_context` the exception is passed to the
-// unraisable hook instead of being left pending.
-void report_current_exception(PyObject* unraisable_context) noexcept;
+// catch block only). With Report::unraisable the exception is then passed to
+// the unraisable hook instead of being left pending.
+void report_current_exception(Report report) noexcept;
 
 // The entry guard: runs `body` and returns its result; any exception becomes
 // a raised Python exception and `error_value` is returned. Nothing thrown by
@@ -117,19 +120,20 @@ Result run_entry_point(Result error_value, Body&& body) noexcept {
     try {
         return std::forward<Body>(body)();
     } catch (...) {
-        report_current_exception(nullptr);
+        report_current_exception(Report::pending);
     }
     return error_value;
 }
 
 // The guard for deallocation, which cannot return an error: any exception is
-// passed to the unraisable hook with `context` as the object.
+// passed to the unraisable hook. No object is named as its context, since
+// the one being freed must not be referenced again.
 template <class Body>
-void run_unraisable_entry_point(PyObject* context, Body&& body) noexcept {
+void run_unraisable_entry_point(Body&& body) noexcept {
     try {
         std::forward<Body>(body)();
     } catch (...) {
-        report_current_exception(context);
+        report_current_exception(Report::unraisable);
     }
 }
 

@@ -46,7 +46,7 @@ PyObject* no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) {
 }
 
 void dealloc(PyObject* self) {
-    run_unraisable_entry_point(self, [self] {
+    run_unraisable_entry_point([self] {
         auto* record = reinterpret_cast<SimulationObject*>(self);
         std::destroy_at(&record->t);
         std::destroy_at(&record->r);

@@ -1,0 +1,79 @@
+# SPDX-License-Identifier: MIT
+"""Error paths of the module's boundary that only unusual callers reach:
+a PanicException coming back through Python code, memory that cannot be
+had, and NumPy missing at the first construction."""
+
+import numpy as np
+import pytest
+
+import lamiro
+from conftest import TWO_D_MESSAGE, catch_panic, run_python
+
+
+def test_panic_raised_inside_a_conversion_is_resumed_as_a_fault(sample, panic_type, capfd):
+    d, n, wl = sample
+    original = catch_panic(lambda: lamiro.DataPy(d, n[0], wl, 0.0, 0.0))
+    capfd.readouterr()
+
+    class Theta:
+        def __float__(self):
+            raise original
+
+    resumed = catch_panic(lambda: lamiro.DataPy(d, n, wl, Theta(), 0.0))
+    err = capfd.readouterr().err
+    # Carried on as a fault, not as the caught object: a new exception of the
+    # same type with the same message, after the notice and the traceback.
+    assert type(resumed) is panic_type
+    assert resumed is not original
+    assert resumed.args == (TWO_D_MESSAGE,)
+    notice, below = err.splitlines()[:2]
+    assert "PanicException" in notice and "Python" in below
+    assert f"PanicException: {TWO_D_MESSAGE}" in err
+
+
+@pytest.mark.parametrize(
+    "argument",
+    ["d", "n", "wl"],
+)
+def test_copy_that_cannot_be_allocated_raises_memory_error(sample, argument):
+    # 2**48 bytes lie beyond any user address space, whatever the overcommit
+    # policy, so the allocation fails at once without touching memory.
+    d, n, wl = sample
+    huge = {
+        "d": np.broadcast_to(np.float64(1.0), (2**45,)),
+        "n": np.broadcast_to(np.complex128(1.0), (2**22, 2**22)),
+        "wl": np.broadcast_to(np.float64(500.0), (2**45,)),
+    }[argument]
+    args = {"d": d, "n": n, "wl": wl, argument: huge}
+    with pytest.raises(MemoryError):
+        lamiro.DataPy(args["d"], args["n"], args["wl"], 0.1, 0.0)
+    # The interpreter and the module carry on.
+    assert lamiro.DataPy(d, n, wl, 0.1, 0.0).simulate().r.shape == wl.shape
+
+
+NUMPY_BLOCKED = r"""
+import sys
+sys.modules["numpy"] = None
+import lamiro
+for attempt in range(2):
+    try:
+        lamiro.DataPy(1, 2, 3, 4, 5)
+    except BaseException as exc:
+        print(type(exc).__name__)
+        print(exc)
+del sys.modules["numpy"]
+import numpy as np
+print(lamiro.DataPy(np.ones(1), np.ones((3, 1), complex), np.ones(1), 0.0, 0.0).d.tolist())
+"""
+
+
+def test_numpy_missing_at_first_use_is_a_fault_that_is_not_remembered():
+    rc, out, err = run_python(NUMPY_BLOCKED)
+    assert rc == 0, err
+    lines = out.splitlines()
+    expected = (
+        "Failed to access NumPy array API capsule: PyErr { type: <class 'ModuleNotFoundError'>, "
+        "value: ModuleNotFoundError('import of numpy halted; None in sys.modules'), "
+        "traceback: None }"
+    )
+    assert lines == ["PanicException", expected, "PanicException", expected, "[1.0]"]
