@@ -1,0 +1,618 @@
+// SPDX-License-Identifier: MIT
+#include "pool/worker_pool.hpp"
+
+#include <dirent.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/internal_fault.hpp"
+#include "pool/cpu_quota.hpp"
+#include "pool/thread_count_env.hpp"
+
+#if defined(__SANITIZE_THREAD__)
+#define LAMIRO_UNDER_TSAN 1
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define LAMIRO_UNDER_SANITIZER 1
+#endif
+
+namespace lamiro {
+namespace {
+
+// A value that differs for neighbouring indices and for swapped halves, so a
+// value written into the wrong slot shows.
+std::uint64_t scrambled(std::size_t i) {
+    std::uint64_t x = i * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
+    x ^= x >> 29;
+    return x * 0xBF58476D1CE4E5B9ULL;
+}
+
+std::vector<std::uint64_t> serial_values(std::size_t count) {
+    std::vector<std::uint64_t> values(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        values[i] = scrambled(i);
+    }
+    return values;
+}
+
+bool parallel_fill_matches_serial(std::size_t count) {
+    std::vector<std::uint64_t> out(count, 0);
+    parallel_fill(count, [](std::size_t i) { return scrambled(i); }, out.data());
+    return out == serial_values(count);
+}
+
+std::size_t task_count() {
+    std::size_t tasks = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(dir)) {
+            tasks += entry->d_name[0] != '.' ? 1 : 0;
+        }
+        ::closedir(dir);
+    }
+    return tasks;
+}
+
+bool tsan_forbids_threads_after_fork() {
+#ifdef LAMIRO_UNDER_TSAN
+    const char* options = std::getenv("TSAN_OPTIONS");
+    return options == nullptr || std::strstr(options, "die_after_fork=0") == nullptr;
+#else
+    return false;
+#endif
+}
+
+// Runs `body` in a forked child and returns its exit code, or minus the
+// signal that ended it (-SIGALRM: the child hung and the alarm fired).
+int run_in_child(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        return -1000;
+    }
+    if (pid == 0) {
+        ::alarm(20);
+        int code = 125;
+        try {
+            code = body();
+        } catch (...) {
+            code = 126;
+        }
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) {
+        return -1001;
+    }
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// ---------------------------------------------------------------------------
+// Environment rules, on the pure functions.
+
+struct EnvCase {
+    const char* name;
+    const char* num_threads;  // nullptr: unset
+    const char* rs_num_cpus;  // nullptr: unset
+    std::size_t expected;     // with a default count of 7
+};
+
+constexpr std::size_t table_default = 7;
+
+const EnvCase env_cases[] = {
+    {"four", "4", nullptr, 4},
+    {"plus_four", "+4", nullptr, 4},
+    {"leading_zeros", "0004", nullptr, 4},
+    {"zero_means_default_even_with_rs", "0", "2", table_default},
+    {"plus_zero_means_default", "+0", "3", table_default},
+    {"empty_falls_to_rs", "", "3", 3},
+    {"space_before_falls_to_rs", " 4", "3", 3},
+    {"space_after_falls_to_rs", "4 ", "3", 3},
+    {"negative_falls_to_rs", "-1", "3", 3},
+    {"letters_fall_to_rs", "abc", "3", 3},
+    {"digits_then_letters_fall_to_rs", "4x", "3", 3},
+    {"bare_plus_falls_to_rs", "+", "3", 3},
+    {"double_plus_falls_to_rs", "++4", "3", 3},
+    {"newline_falls_to_rs", "4\n", "3", 3},
+    {"hex_falls_to_rs", "0x10", "3", 3},
+    {"empty_without_rs_is_default", "", nullptr, table_default},
+    {"letters_without_rs_is_default", "abc", nullptr, table_default},
+    {"thousand_capped", "1000", nullptr, 255},
+    {"exactly_cap", "255", nullptr, 255},
+    {"one_over_cap", "256", nullptr, 255},
+    // 2^64 - 1 is the largest unsigned long; one more overflows.
+    {"largest_unsigned_long_capped", "18446744073709551615", "3", 255},
+    {"overflow_falls_to_rs", "18446744073709551616", "3", 3},
+    {"huge_overflow_falls_to_rs", "99999999999999999999999999", "3", 3},
+    {"rs_alone", nullptr, "3", 3},
+    {"rs_plus", nullptr, "+5", 5},
+    {"rs_zero_is_default", nullptr, "0", table_default},
+    {"rs_invalid_is_default", nullptr, " 3", table_default},
+    {"rs_capped", nullptr, "1000", 255},
+    {"both_unset_is_default", nullptr, nullptr, table_default},
+};
+
+class WorkerCountFromEnv : public testing::TestWithParam<EnvCase> {};
+
+TEST_P(WorkerCountFromEnv, FollowsTheRules) {
+    const EnvCase& c = GetParam();
+    EXPECT_EQ(worker_count_from(c.num_threads, c.rs_num_cpus, table_default), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WorkerCountFromEnv, testing::ValuesIn(env_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(WorkerCountFrom, DefaultIsKeptWithinOneTo255) {
+    EXPECT_EQ(worker_count_from(nullptr, nullptr, 0), 1u);
+    EXPECT_EQ(worker_count_from(nullptr, nullptr, 1), 1u);
+    EXPECT_EQ(worker_count_from(nullptr, nullptr, 300), 255u);
+}
+
+TEST(DefaultProcessorCount, AffinityReducedByQuota) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    ASSERT_EQ(::sched_getaffinity(0, sizeof set, &set), 0);
+    std::size_t expected = static_cast<std::size_t>(CPU_COUNT(&set));
+    if (const auto limit = cgroup_cpu_limit()) {
+        expected = std::max<std::size_t>(1, std::min(expected, *limit));
+    }
+    EXPECT_EQ(default_processor_count(), expected);
+}
+
+// ---------------------------------------------------------------------------
+// The environment as the whole pool sees it: each case in a fresh child
+// process that sets the variables before its first request and reports how
+// many threads it then has besides its own.
+
+struct PoolEnvCase {
+    const char* name;
+    const char* num_threads;
+    const char* rs_num_cpus;
+    std::size_t expected;  // 0: the default processor count
+};
+
+const PoolEnvCase pool_env_cases[] = {
+    {"four", "4", nullptr, 4},
+    {"plus_four", "+4", nullptr, 4},
+    {"zero_is_default_despite_rs", "0", "3", 0},
+    {"empty_uses_rs", "", "3", 3},
+    {"space_before_uses_rs", " 4", "3", 3},
+    {"negative_uses_rs", "-1", "3", 3},
+    {"letters_without_rs_is_default", "abc", nullptr, 0},
+    {"thousand_gives_255", "1000", nullptr, 255},
+    {"overflow_uses_rs", "99999999999999999999999", "3", 3},
+    {"rs_alone", nullptr, "3", 3},
+    {"one", "1", nullptr, 1},
+};
+
+class PoolWorkerCount : public testing::TestWithParam<PoolEnvCase> {};
+
+void set_or_unset(const char* name, const char* value) {
+    if (value == nullptr) {
+        ::unsetenv(name);
+    } else {
+        ::setenv(name, value, 1);
+    }
+}
+
+TEST_P(PoolWorkerCount, ThreadsStartedMatchTheEnvironment) {
+    const PoolEnvCase& c = GetParam();
+    const std::size_t expected = c.expected != 0 ? c.expected : default_processor_count();
+    const int code = run_in_child([&c, expected] {
+        set_or_unset("RAYON_NUM_THREADS", c.num_threads);
+        set_or_unset("RAYON_RS_NUM_CPUS", c.rs_num_cpus);
+        // A runtime may add a helper thread of its own when the first thread
+        // starts (ThreadSanitizer does); let that happen before counting.
+        std::thread([] {}).join();
+        const std::size_t before = task_count();
+        const std::size_t w = thread_count();
+        if (w != expected) {
+            return 1;
+        }
+        if (task_count() - before != expected) {
+            return 2;
+        }
+        // Read once: later changes have no effect.
+        ::setenv("RAYON_NUM_THREADS", "7", 1);
+        if (thread_count() != expected || !parallel_fill_matches_serial(1001)) {
+            return 3;
+        }
+        return task_count() - before == expected ? 0 : 4;
+    });
+    EXPECT_EQ(code, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PoolWorkerCount, testing::ValuesIn(pool_env_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Requests.
+
+TEST(ParallelFill, EqualsSerialForManySizes) {
+    for (const std::size_t count : {0, 1, 2, 3, 7, 8, 9, 100, 101, 255, 1000, 4099, 10007}) {
+        SCOPED_TRACE(count);
+        EXPECT_TRUE(parallel_fill_matches_serial(count));
+    }
+}
+
+TEST(ParallelFill, WritesOnlyItsOwnSlots) {
+    // Guards on both sides of the output catch writes outside 0..count-1.
+    constexpr std::size_t count = 1237;
+    constexpr std::uint64_t guard = 0xDEADBEEFDEADBEEFULL;
+    std::vector<std::uint64_t> buffer(count + 2, guard);
+    parallel_fill(count, [](std::size_t i) { return scrambled(i); }, buffer.data() + 1);
+    EXPECT_EQ(buffer.front(), guard);
+    EXPECT_EQ(buffer.back(), guard);
+    EXPECT_TRUE(std::equal(buffer.begin() + 1, buffer.end() - 1, serial_values(count).begin()));
+}
+
+struct RunRecord {
+    std::size_t begin, end;
+    std::thread::id thread;
+};
+
+std::vector<RunRecord> record_runs(std::size_t count) {
+    std::mutex mutex;
+    std::vector<RunRecord> runs;
+    parallel_for(count, [&](std::size_t begin, std::size_t end) {
+        std::lock_guard guard(mutex);
+        runs.push_back({begin, end, std::this_thread::get_id()});
+    });
+    std::sort(runs.begin(), runs.end(),
+              [](const RunRecord& a, const RunRecord& b) { return a.begin < b.begin; });
+    return runs;
+}
+
+TEST(ParallelFor, FewContiguousRunsCoverTheRangeOnWorkersOnly) {
+    const std::size_t w = thread_count();
+    for (const std::size_t count : {1, 5, 101, 100003}) {
+        SCOPED_TRACE(count);
+        const auto runs = record_runs(count);
+        ASSERT_FALSE(runs.empty());
+        EXPECT_EQ(runs.front().begin, 0u);
+        EXPECT_EQ(runs.back().end, count);
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            EXPECT_LT(runs[r].begin, runs[r].end);
+            if (r > 0) {
+                EXPECT_EQ(runs[r].begin, runs[r - 1].end);
+            }
+            EXPECT_NE(runs[r].thread, std::this_thread::get_id());
+        }
+        // A small multiple of W, not one task per index.
+        EXPECT_LE(runs.size(), 8 * w);
+    }
+}
+
+TEST(ParallelFor, WorkersHaveTwoMebibyteStacks) {
+    std::atomic<int> wrong{0};
+    parallel_for(1000, [&wrong](std::size_t, std::size_t) {
+        pthread_attr_t attributes;
+        std::size_t size = 0;
+        if (::pthread_getattr_np(::pthread_self(), &attributes) != 0) {
+            ++wrong;
+            return;
+        }
+        ::pthread_attr_getstacksize(&attributes, &size);
+        ::pthread_attr_destroy(&attributes);
+        wrong += size == (std::size_t{2} << 20) ? 0 : 1;
+    });
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(ParallelFill, IndicesAscendWithinEachRun) {
+    // Each thread remembers the last index it evaluated; within a run on
+    // one thread, the next index must be exactly one more.
+    constexpr std::size_t count = 50000;
+    std::vector<std::uint8_t> follows(count, 0);
+    std::vector<std::size_t> out(count);
+    thread_local std::optional<std::size_t> previous;
+    parallel_fill(
+        count,
+        [&follows](std::size_t i) {
+            follows[i] = previous && *previous + 1 == i ? 1 : 0;
+            previous = i;
+            return i;
+        },
+        out.data());
+    // Only the first index of each run does not follow its predecessor.
+    const auto starts = static_cast<std::size_t>(std::count(follows.begin(), follows.end(), 0));
+    EXPECT_LE(starts, 8 * thread_count());
+}
+
+// ---------------------------------------------------------------------------
+// Faults.
+
+struct FaultCase {
+    const char* name;
+    std::size_t count;
+    std::size_t index;
+};
+
+const FaultCase fault_cases[] = {
+    {"first", 1000, 0},
+    {"middle", 1000, 500},
+    {"last", 1000, 999},
+    {"single_index", 1, 0},
+};
+
+class FaultAt : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultAt, ReachesTheCallerAfterTheOtherRunsEnd) {
+    const FaultCase& c = GetParam();
+    for (int repeat = 0; repeat < 20; ++repeat) {
+        SCOPED_TRACE(repeat);
+        std::vector<std::atomic<std::uint8_t>> evaluated(c.count);
+        std::vector<std::uint64_t> out(c.count, 0);
+        try {
+            parallel_fill(
+                c.count,
+                [&](std::size_t i) {
+                    evaluated[i].store(1, std::memory_order_relaxed);
+                    if (i == c.index) {
+                        throw InternalFault("fault at " + std::to_string(i));
+                    }
+                    return scrambled(i);
+                },
+                out.data());
+            ADD_FAILURE() << "no fault reached the caller";
+        } catch (const InternalFault& fault) {
+            EXPECT_EQ(fault.message(), "fault at " + std::to_string(c.index));
+        }
+        // The faulting run stops at its index; every other run ends
+        // normally. So the indices never evaluated are one block right
+        // after the fault, and every evaluated index but the fault has its
+        // value in its slot.
+        std::size_t first_skipped = c.count, last_skipped = 0, skipped = 0;
+        for (std::size_t i = 0; i < c.count; ++i) {
+            if (evaluated[i].load() == 0) {
+                first_skipped = std::min(first_skipped, i);
+                last_skipped = i;
+                ++skipped;
+            } else if (i != c.index) {
+                ASSERT_EQ(out[i], scrambled(i)) << "index " << i;
+            }
+        }
+        ASSERT_EQ(evaluated[c.index].load(), 1);
+        if (skipped > 0) {
+            EXPECT_EQ(first_skipped, c.index + 1);
+            EXPECT_EQ(last_skipped - first_skipped + 1, skipped);
+        }
+    }
+    EXPECT_TRUE(parallel_fill_matches_serial(10007));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FaultAt, testing::ValuesIn(fault_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Faults, BadAllocAndForeignExceptionsAreCarried) {
+    std::vector<int> out(500);
+    EXPECT_THROW(parallel_fill(500,
+                               [](std::size_t i) -> int {
+                                   if (i == 321) {
+                                       throw std::bad_alloc();
+                                   }
+                                   return 0;
+                               },
+                               out.data()),
+                 std::bad_alloc);
+    EXPECT_THROW(parallel_fill(500,
+                               [](std::size_t i) -> int {
+                                   if (i == 17) {
+                                       throw 42;
+                                   }
+                                   return 0;
+                               },
+                               out.data()),
+                 int);
+    EXPECT_TRUE(parallel_fill_matches_serial(500));
+}
+
+TEST(Faults, EveryIndexFailingGivesOneOfTheFaults) {
+    std::vector<int> out(2000);
+    std::vector<std::atomic<std::uint8_t>> evaluated(2000);
+    try {
+        parallel_fill(
+            2000,
+            [&evaluated](std::size_t i) -> int {
+                evaluated[i].store(1);
+                throw std::runtime_error(std::to_string(i));
+            },
+            out.data());
+        ADD_FAILURE() << "no fault reached the caller";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(evaluated.at(std::stoul(error.what())).load(), 1);
+    }
+    // Every run stops at its first index: one evaluation per run.
+    const auto evaluations = static_cast<std::size_t>(
+        std::count_if(evaluated.begin(), evaluated.end(), [](const auto& e) { return e.load(); }));
+    EXPECT_GE(evaluations, 1u);
+    EXPECT_LE(evaluations, 8 * thread_count());
+    EXPECT_TRUE(parallel_fill_matches_serial(2000));
+}
+
+// ---------------------------------------------------------------------------
+// Several outside threads at once.
+
+TEST(Concurrency, RequestsFromSeveralThreads) {
+    constexpr int threads = 6;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < threads; ++t) {
+        callers.emplace_back([t, &failures] {
+            for (std::size_t r = 0; r < 40; ++r) {
+                const std::size_t count = 101 + (r * 977 + std::size_t(t) * 131) % 5000;
+                if (!parallel_fill_matches_serial(count)) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& caller : callers) {
+        caller.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(Concurrency, NestedRequestFromAWorkerRunsThere) {
+    std::vector<std::uint64_t> sums(64, 0);
+    parallel_fill(
+        64,
+        [](std::size_t i) {
+            std::vector<std::uint64_t> inner(100);
+            parallel_fill(100, [i](std::size_t j) { return scrambled(i * 100 + j); }, inner.data());
+            std::uint64_t sum = 0;
+            for (const auto v : inner) {
+                sum += v;
+            }
+            return sum;
+        },
+        sums.data());
+    for (std::size_t i = 0; i < 64; ++i) {
+        std::uint64_t sum = 0;
+        for (std::size_t j = 0; j < 100; ++j) {
+            sum += scrambled(i * 100 + j);
+        }
+        ASSERT_EQ(sums[i], sum) << i;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// One worker, creation failure, fork.
+
+TEST(SingleWorker, AllWorkOnTheOneWorkerWithSerialValues) {
+    const int code = run_in_child([] {
+        ::setenv("RAYON_NUM_THREADS", "1", 1);
+        if (thread_count() != 1) {
+            return 1;
+        }
+        std::set<std::thread::id> seen;
+        for (const auto& run : record_runs(1000)) {
+            seen.insert(run.thread);
+        }
+        if (seen.size() != 1 || seen.count(std::this_thread::get_id()) != 0) {
+            return 2;
+        }
+        return parallel_fill_matches_serial(1000) && parallel_fill_matches_serial(7) ? 0 : 3;
+    });
+    EXPECT_EQ(code, 0);
+}
+
+TEST(Creation, FailureIsFinalAndNamesItsCause) {
+#ifdef LAMIRO_UNDER_SANITIZER
+    GTEST_SKIP() << "sanitizers need more address space than the limit leaves";
+#else
+    const int code = run_in_child([] {
+        // Leave too little address space for new 2 MiB worker stacks. The
+        // stacks of threads the parent had may be reused in a child, but
+        // far fewer than 255 of them.
+        ::setenv("RAYON_NUM_THREADS", "255", 1);
+        std::ifstream statm("/proc/self/statm");
+        unsigned long pages = 0;
+        statm >> pages;
+        const rlim_t page = static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+        const rlim_t limit = pages * page + (1u << 20);
+        const rlimit rl{limit, limit};
+        if (::setrlimit(RLIMIT_AS, &rl) != 0) {
+            return 10;
+        }
+        const std::string prefix = "The global thread pool has not been initialized.: ";
+        std::string first;
+        try {
+            thread_count();
+            return 1;
+        } catch (const InternalFault& fault) {
+            first = fault.message();
+        }
+        if (first.size() <= prefix.size() || first.compare(0, prefix.size(), prefix) != 0) {
+            return 2;
+        }
+        try {
+            std::vector<int> out(500);
+            parallel_fill(500, [](std::size_t) { return 1; }, out.data());
+            return 3;
+        } catch (const InternalFault& fault) {
+            if (fault.message() != first) {
+                return 4;
+            }
+        }
+        try {
+            thread_count();
+            return 5;
+        } catch (const InternalFault& fault) {
+            return fault.message() == first ? 0 : 6;
+        }
+    });
+    EXPECT_EQ(code, 0);
+#endif
+}
+
+TEST(Fork, ChildStartsItsOwnPoolAndParentKeepsItsOwn) {
+    if (tsan_forbids_threads_after_fork()) {
+        GTEST_SKIP() << "ThreadSanitizer stops a child that starts threads after a "
+                        "multi-threaded fork unless TSAN_OPTIONS has die_after_fork=0";
+    }
+    const std::size_t w = thread_count();
+    ASSERT_TRUE(parallel_fill_matches_serial(1000));
+    const std::size_t parent_tasks = task_count();
+    const int code = run_in_child([w] {
+        // Only the forking thread was copied.
+        if (task_count() != 1) {
+            return 1;
+        }
+        if (!parallel_fill_matches_serial(1000)) {
+            return 2;
+        }
+        if (thread_count() != w || task_count() != 1 + w) {
+            return 3;
+        }
+        return 0;
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(task_count(), parent_tasks);
+    EXPECT_TRUE(parallel_fill_matches_serial(1000));
+}
+
+TEST(Fork, ForkingWhileAnotherThreadUsesThePool) {
+    if (tsan_forbids_threads_after_fork()) {
+        GTEST_SKIP() << "ThreadSanitizer stops a child that starts threads after a "
+                        "multi-threaded fork unless TSAN_OPTIONS has die_after_fork=0";
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::thread busy([&] {
+        for (std::size_t r = 0; !stop.load(); ++r) {
+            if (!parallel_fill_matches_serial(101 + r % 3000)) {
+                ++failures;
+            }
+        }
+    });
+    for (int child = 0; child < 30; ++child) {
+        SCOPED_TRACE(child);
+        EXPECT_EQ(run_in_child([] { return parallel_fill_matches_serial(2000) ? 0 : 1; }), 0);
+    }
+    stop = true;
+    busy.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+}  // namespace
+}  // namespace lamiro
