@@ -82,8 +82,8 @@ test-tsan:
 	@[ -f build/tsan/CMakeCache.txt ] || cmake -S . -B build/tsan -DLAMIRO_BUILD_MODULE=OFF \
 	    -DLAMIRO_BUILD_TESTS=ON -DLAMIRO_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/tsan -j $(JOBS) --target test_worker_pool test_simulation_context
-	TSAN_OPTIONS=halt_on_error=1 build/tsan/test_worker_pool
-	TSAN_OPTIONS=halt_on_error=1 build/tsan/test_simulation_context
+	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 build/tsan/test_worker_pool
+	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 build/tsan/test_simulation_context
 
 test-all: test test-matrix test-sanitize test-tsan
 
