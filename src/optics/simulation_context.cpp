@@ -7,7 +7,7 @@
 
 #include "common/internal_fault.hpp"
 #include "optics/spectra.hpp"
-#include "optics/stack_matrix.hpp"
+#include "optics/stack_matrix_pair.hpp"
 #include "pool/worker_pool.hpp"
 
 namespace lamiro {
@@ -36,50 +36,33 @@ OwnedBuffer<double> SimulationContext::transmittance() {
 }
 
 OwnedBuffer<MatrixPair> SimulationContext::evaluate_matrix_pairs() const {
-    // The P pass starts only once the S pass is complete, so a fault in the
-    // S pass ends the evaluation before any P matrix is computed.
-    OwnedBuffer<TransferMatrix> s = polarisation_matrices(Polarisation::S);
-    OwnedBuffer<TransferMatrix> p = polarisation_matrices(Polarisation::P);
-    std::size_t count = std::min(s.size(), p.size());
-    OwnedBuffer<MatrixPair> pairs = OwnedBuffer<MatrixPair>::allocate(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        pairs[i] = MatrixPair{s[i], p[i]};
-    }
-    return pairs;
-}
-
-OwnedBuffer<TransferMatrix> SimulationContext::polarisation_matrices(
-    Polarisation polarisation) const {
+    // Both polarisations of a wavelength come out of one pass of the kernel,
+    // straight into the pair list, each matrix with the bits of its own
+    // single-polarisation evaluation.
     const std::size_t count = wl_.size();
-    OwnedBuffer<TransferMatrix> matrices = OwnedBuffer<TransferMatrix>::allocate(count);
-    auto matrix_at = [&](std::size_t w) {
-        return stack_transfer_matrix(d_, n_, wl_, theta_, w, polarisation);
-    };
+    OwnedBuffer<MatrixPair> pairs = OwnedBuffer<MatrixPair>::allocate(count);
+    MatrixPair* slots = pairs.data();
     if (count <= parallel_threshold) {
-        for (std::size_t w = 0; w < count; ++w) {
-            matrices[w] = matrix_at(w);
-        }
-        return matrices;
+        stack_matrix_pairs(d_, n_, wl_, theta_, 0, count, slots);
+        return pairs;
     }
 
-    // Every run writes the slots of its own indices and counts them; the
-    // total must come out as exactly one write per slot.
+    // One request for the whole spectrum. Every run fills the slots of its
+    // own contiguous indices, in packs, and counts them; the total must come
+    // out as exactly one write per slot.
     std::atomic<std::size_t> written{0};
-    TransferMatrix* slots = matrices.data();
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
         if (end > count) {
             throw InternalFault("too many values pushed to consumer");
         }
-        for (std::size_t w = begin; w < end; ++w) {
-            slots[w] = matrix_at(w);
-        }
+        stack_matrix_pairs(d_, n_, wl_, theta_, begin, end, slots + begin);
         written.fetch_add(end - begin, std::memory_order_relaxed);
     });
     if (written.load(std::memory_order_relaxed) != count) {
         throw InternalFault("expected " + std::to_string(count) + " total writes, but got " +
                             std::to_string(written.load(std::memory_order_relaxed)));
     }
-    return matrices;
+    return pairs;
 }
 
 }  // namespace lamiro

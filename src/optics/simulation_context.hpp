@@ -29,7 +29,6 @@ public:
 
 private:
     OwnedBuffer<MatrixPair> evaluate_matrix_pairs() const;
-    OwnedBuffer<TransferMatrix> polarisation_matrices(Polarisation polarisation) const;
 
     RealVector d_;
     ComplexMatrix n_;

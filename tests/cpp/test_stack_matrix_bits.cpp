@@ -28,13 +28,16 @@
 #include <fstream>
 #include <limits>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/internal_fault.hpp"
 #include "optics/simulation_context.hpp"
 #include "optics/spectra.hpp"
 #include "optics/stack_matrix.hpp"
+#include "optics/stack_matrix_pair.hpp"
 
 namespace lamiro {
 namespace {
@@ -303,6 +306,277 @@ TEST_P(StoredBits, ReferenceKernel) {
 
 INSTANTIATE_TEST_SUITE_P(EdgeStacks, StoredBits, testing::ValuesIn(bits_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Pack widths this processor runs: one (the scalar tail), two (SSE2) and,
+// with AVX2, four.
+std::vector<PackWidth> pack_widths() {
+    std::vector<PackWidth> widths{PackWidth::one, PackWidth::two};
+    if (widest_pack_width() == PackWidth::four) widths.push_back(PackWidth::four);
+    return widths;
+}
+
+std::string width_name(PackWidth width) {
+    return "pack width " + std::to_string(static_cast<int>(width));
+}
+
+std::vector<MatrixPair> kernel_pairs(const BitsCase& c, PackWidth width) {
+    const RealVector d = real_vector(c.d);
+    const RealVector wl = real_vector(c.wl);
+    const ComplexMatrix n = complex_matrix(c.n);
+    std::vector<MatrixPair> pairs(c.wl.size());
+    stack_matrix_pairs(width, d, n, wl, c.theta, 0, pairs.size(), pairs.data());
+    return pairs;
+}
+
+TEST_P(StoredBits, PairKernelAtEveryPackWidth) {
+    const BitsCase& c = GetParam();
+    for (PackWidth width : pack_widths()) {
+        SCOPED_TRACE(width_name(width));
+        expect_stored_bits(c, words_of(c, kernel_pairs(c, width)));
+    }
+}
+
+TEST_P(StoredBits, SimulationContextSerial) {
+    const BitsCase& c = GetParam();
+    SimulationContext context(real_vector(c.d), complex_matrix(c.n), real_vector(c.wl), c.theta,
+                              0.0);
+    const std::span<const MatrixPair> pairs = context.matrix_pairs();
+    expect_stored_bits(c, words_of(c, pairs));
+}
+
+// The case's wavelengths placed at column `offset` of a spectrum of `total`
+// wavelengths whose other columns hold random sound media, so that every
+// wavelength of the case passes through every lane of a pack.
+BitsCase embedded(const BitsCase& c, std::size_t offset, std::size_t total, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> index(1.0, 3.0), loss(0.0, 0.3), lambda(300.0, 900.0);
+    BitsCase e{c.name, c.theta, c.d, std::vector<double>(total), {}};
+    e.n.assign(c.n.size(), std::vector<Complex>(total));
+    for (std::size_t w = 0; w < total; ++w) {
+        const bool inside = w >= offset && w - offset < c.wl.size();
+        e.wl[w] = inside ? c.wl[w - offset] : lambda(rng);
+        for (std::size_t j = 0; j < c.n.size(); ++j) {
+            e.n[j][w] = inside ? c.n[j][w - offset] : Complex{index(rng), loss(rng)};
+        }
+    }
+    return e;
+}
+
+// Words of wavelengths offset … offset+count−1.
+std::vector<Words> columns(const std::vector<Words>& words, std::size_t offset,
+                           std::size_t count) {
+    const auto first = words.begin() + static_cast<std::ptrdiff_t>(offset);
+    return std::vector<Words>(first, first + static_cast<std::ptrdiff_t>(count));
+}
+
+void expect_same_words(const std::vector<Words>& actual, const std::vector<Words>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t w = 0; w < actual.size(); ++w) {
+        for (std::size_t i = 0; i < words_per_wavelength; ++i) {
+            EXPECT_EQ(word_text(actual[w][i]), word_text(expected[w][i]))
+                << "wavelength " << w << " " << word_name(i);
+        }
+    }
+}
+
+TEST_P(StoredBits, EveryLaneOfEveryPack) {
+    const BitsCase& c = GetParam();
+    for (std::size_t offset = 0; offset < 4; ++offset) {
+        const std::size_t total = offset + c.wl.size() + 3;
+        const BitsCase e = embedded(c, offset, total, 17u + static_cast<unsigned>(offset));
+        const std::vector<Words> expected = words_of(e, reference_pairs(e));
+        for (PackWidth width : pack_widths()) {
+            SCOPED_TRACE(width_name(width) + ", case at column " + std::to_string(offset));
+            const std::vector<Words> actual = words_of(e, kernel_pairs(e, width));
+            expect_same_words(actual, expected);
+            expect_stored_bits(c, columns(actual, offset, c.wl.size()));
+        }
+    }
+}
+
+// On the worker pool: the case sits inside a spectrum of more than 100
+// wavelengths, so its columns land somewhere inside the pool's runs.
+TEST_P(StoredBits, SimulationContextOnThePool) {
+    const BitsCase& c = GetParam();
+    const std::size_t offset = 61;
+    const BitsCase e = embedded(c, offset, 203, 5);
+    SimulationContext context(real_vector(e.d), complex_matrix(e.n), real_vector(e.wl), e.theta,
+                              0.0);
+    const std::vector<Words> actual = words_of(e, context.matrix_pairs());
+    expect_same_words(actual, words_of(e, reference_pairs(e)));
+    expect_stored_bits(c, columns(actual, offset, c.wl.size()));
+}
+
+bool same_word(double a, double b) {
+    return std::isnan(a) ? std::isnan(b)
+                         : std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+bool same_complex(Complex a, Complex b) { return same_word(a.re, b.re) && same_word(a.im, b.im); }
+
+bool same_matrix(const TransferMatrix& a, const TransferMatrix& b) {
+    return same_complex(a.m00, b.m00) && same_complex(a.m01, b.m01) &&
+           same_complex(a.m10, b.m10) && same_complex(a.m11, b.m11);
+}
+
+// The phase factors of one layer equal complex_exp of each exponent for
+// every combination of special components: the corner cases, ±0 (where exp
+// is skipped), exponents that are and are not negatives of each other.
+TEST(PhaseFactors, EqualComplexExpOfEachExponent) {
+    const double values[] = {0.0,   -0.0,  1.0,    -1.0,   2.5,    -2.5,   inf,    -inf,
+                             nan,   -nan,  710.0,  -746.0, 1e300,  -1e300, 5e-324, 1e22,
+                             pi,    -pi};
+    std::size_t checked = 0;
+    for (double a : values)
+        for (double b : values)
+            for (double c : values)
+                for (double e : values) {
+                    const Complex plus{a, b};
+                    const Complex minus{c, e};
+                    Complex e_plus;
+                    Complex e_minus;
+                    phase_factors(plus, minus, e_plus, e_minus);
+                    EXPECT_TRUE(same_complex(e_plus, complex_exp(plus)))
+                        << "plus (" << a << ", " << b << ") with minus (" << c << ", " << e << ")";
+                    EXPECT_TRUE(same_complex(e_minus, complex_exp(minus)))
+                        << "minus (" << c << ", " << e << ") with plus (" << a << ", " << b << ")";
+                    ++checked;
+                }
+    const std::size_t v = std::size(values);
+    EXPECT_EQ(checked, v * v * v * v);
+}
+
+// Random negated exponents over the whole range of the argument reduction
+// (one sincos then serves both factors).
+TEST(PhaseFactors, NegatedExponentsShareOneSincos) {
+    std::mt19937_64 rng(99);
+    std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-30, 1000);
+    for (int i = 0; i < 200000; ++i) {
+        const double re = std::ldexp(mantissa(rng), exponent(rng) % 11);
+        const double im = std::ldexp(mantissa(rng), exponent(rng));
+        const Complex plus{re, im};
+        const Complex minus{-re, -im};
+        Complex e_plus;
+        Complex e_minus;
+        phase_factors(plus, minus, e_plus, e_minus);
+        ASSERT_TRUE(same_complex(e_plus, complex_exp(plus))) << re << " " << im;
+        ASSERT_TRUE(same_complex(e_minus, complex_exp(minus))) << re << " " << im;
+    }
+}
+
+// A random stack with values drawn to visit every branch often: real,
+// absorbing, gain and evanescent media, zeros of both signs, occasional
+// zero thicknesses, angles on both sides of ±π/2.
+BitsCase random_case(std::mt19937_64& rng) {
+    std::uniform_int_distribution<int> media_count(2, 9), wavelengths(1, 11), pick(0, 9);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const auto index = [&]() -> Complex {
+        const double re = pick(rng) == 0 ? 0.0 : 0.05 + 4.0 * unit(rng);
+        switch (pick(rng)) {
+            case 0: return {re, -0.0};
+            case 1: return {re, -0.05 * unit(rng)};
+            case 2: return {0.2 * unit(rng), 2.0 + 5.0 * unit(rng)};
+            case 3: case 4: return {re, 0.3 * unit(rng)};
+            default: return {re, 0.0};
+        }
+    };
+    BitsCase c{"random", -2.0 + 6.0 * unit(rng), {}, {}, {}};
+    const int media = media_count(rng);
+    const int count = wavelengths(rng);
+    for (int k = 0; k + 2 < media; ++k) c.d.push_back(pick(rng) == 0 ? 0.0 : 400.0 * unit(rng));
+    for (int w = 0; w < count; ++w) c.wl.push_back(200.0 + 1800.0 * unit(rng));
+    c.n.assign(static_cast<std::size_t>(media),
+               std::vector<Complex>(static_cast<std::size_t>(count)));
+    for (auto& row : c.n)
+        for (Complex& value : row) value = index();
+    return c;
+}
+
+TEST(PairKernel, RandomStacksMatchTheReferenceAtEveryPackWidth) {
+    std::mt19937_64 rng(2024);
+    std::size_t matrices = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        const BitsCase c = random_case(rng);
+        const std::vector<MatrixPair> expected = reference_pairs(c);
+        for (PackWidth width : pack_widths()) {
+            const std::vector<MatrixPair> actual = kernel_pairs(c, width);
+            for (std::size_t w = 0; w < expected.size(); ++w) {
+                ASSERT_TRUE(same_matrix(actual[w].s, expected[w].s) &&
+                            same_matrix(actual[w].p, expected[w].p))
+                    << "trial " << trial << ", " << width_name(width) << ", wavelength " << w;
+                matrices += 2;
+            }
+        }
+    }
+    EXPECT_GT(matrices, 50000u);
+}
+
+TEST(PairKernel, SingleWavelengthEqualsThePackedRange) {
+    std::mt19937_64 rng(7);
+    for (int trial = 0; trial < 200; ++trial) {
+        const BitsCase c = random_case(rng);
+        const std::vector<MatrixPair> packed = kernel_pairs(c, widest_pack_width());
+        const RealVector d = real_vector(c.d);
+        const RealVector wl = real_vector(c.wl);
+        const ComplexMatrix n = complex_matrix(c.n);
+        for (std::size_t w = 0; w < packed.size(); ++w) {
+            const MatrixPair single = stack_matrix_pair(d, n, wl, c.theta, w);
+            ASSERT_TRUE(same_matrix(single.s, packed[w].s) && same_matrix(single.p, packed[w].p))
+                << "trial " << trial << ", wavelength " << w;
+        }
+    }
+}
+
+struct RangeFault {
+    const char* name;
+    std::size_t media;
+    std::size_t columns;
+    std::size_t d_length;
+    std::size_t wl_length;
+    std::size_t begin;
+    std::size_t end;
+};
+
+class PairKernelIndexFault : public testing::TestWithParam<RangeFault> {};
+
+// A range that stack_transfer_matrix could not evaluate throws the index
+// fault before any slot is written, at every pack width.
+TEST_P(PairKernelIndexFault, ThrowsBeforeWriting) {
+    const RangeFault f = GetParam();
+    const RealVector d = real_vector(std::vector<double>(f.d_length, 10.0));
+    const RealVector wl = real_vector(std::vector<double>(f.wl_length, 500.0));
+    const ComplexMatrix n = complex_matrix(std::vector<std::vector<Complex>>(
+        f.media, std::vector<Complex>(f.columns, Complex{1.5, 0.1})));
+    for (PackWidth width : pack_widths()) {
+        SCOPED_TRACE(width_name(width));
+        std::vector<MatrixPair> out(f.end - f.begin);
+        const TransferMatrix sentinel{{7.0, 7.0}, {7.0, 7.0}, {7.0, 7.0}, {7.0, 7.0}};
+        for (MatrixPair& pair : out) pair = {sentinel, sentinel};
+        try {
+            stack_matrix_pairs(width, d, n, wl, 0.3, f.begin, f.end, out.data());
+            FAIL() << "expected the index fault";
+        } catch (const InternalFault& fault) {
+            EXPECT_EQ(fault.message(), "ndarray: index out of bounds");
+        }
+        for (const MatrixPair& pair : out) EXPECT_TRUE(same_matrix(pair.s, sentinel));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, PairKernelIndexFault,
+    testing::Values(RangeFault{"last_column_missing", 3, 8, 1, 9, 0, 9},
+                    RangeFault{"range_past_wl", 3, 12, 1, 9, 4, 10},
+                    RangeFault{"no_media", 0, 0, 0, 5, 0, 5},
+                    RangeFault{"one_medium", 1, 5, 0, 5, 0, 5},
+                    RangeFault{"d_one_short", 6, 5, 3, 5, 1, 5}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PairKernel, EmptyRangeReadsNothing) {
+    const RealVector none = real_vector({});
+    const ComplexMatrix no_media = complex_matrix({});
+    EXPECT_NO_THROW(stack_matrix_pairs(none, no_media, none, 0.0, 3, 3, nullptr));
+}
 
 // The file holds exactly the rows of the cases: guards against a file that
 // lost lines or a case list that grew without new patterns. With

@@ -1,0 +1,307 @@
+// SPDX-License-Identifier: MIT
+#include "optics/stack_matrix_pair.hpp"
+
+#include <math.h>  // ::sincos
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <source_location>
+
+#include "common/internal_fault.hpp"
+#include "optics/packed_complex.hpp"
+
+// Packs of four only cross always_inline calls inside AVX2 code (see
+// packed_complex.hpp); the warnings about their out-of-line calling
+// convention, which GCC gives at the end of the file, do not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace lamiro {
+
+namespace {
+
+using packed::Pack;
+using packed::PackedComplex;
+
+// 2π as the binary64 value the phase is scaled by (as in stack_matrix.cpp).
+constexpr double two_pi = 6.283185307179586;
+
+constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
+
+// True when complex_exp of (re, im) takes its general formula
+// (exp(re)·cos(im), exp(re)·sin(im)) rather than one of its corner cases.
+bool exp_is_general(Complex z) noexcept {
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    if (z.re == infinity && (z.im == 0.0 || !std::isfinite(z.im))) return false;
+    if (z.re == -infinity && !std::isfinite(z.im)) return false;
+    if (std::isnan(z.re) && z.im == 0.0) return false;
+    return true;
+}
+
+// exp(x), skipping the call where the result is exactly 1.
+double exp_or_one(double x) noexcept { return x == 0.0 ? 1.0 : std::exp(x); }
+
+// The stack as the kernel reads it, with sin θ taken once per range (the
+// reference recomputes the same value for every wavelength).
+struct StackView {
+    const RealVector& d;
+    const ComplexMatrix& n;
+    const RealVector& wl;
+    double sin_theta;
+    std::size_t media;
+};
+
+template <int L>
+struct PackedMedium {
+    PackedComplex<L> n;   // refractive index
+    PackedComplex<L> c;   // complex cosine C = K/n
+    PackedComplex<L> nc;  // n·C: U of the S interface leaving it, V of the one entering it
+};
+
+template <int L>
+struct PackedInterface {
+    PackedComplex<L> inv_tau;       // 1/τ
+    PackedComplex<L> rho_over_tau;  // ρ/τ
+};
+
+template <int L>
+struct PackedMatrix {
+    PackedComplex<L> m00, m01, m10, m11;
+};
+
+template <int L>
+LAMIRO_PACKED_INLINE PackedComplex<L> load_index(const ComplexMatrix& n, std::size_t j,
+                                                 std::size_t w0) {
+    PackedComplex<L> z;
+    for (int i = 0; i < L; ++i) packed::set_lane(z, i, n(j, w0 + static_cast<std::size_t>(i)));
+    return z;
+}
+
+// n·n − B, the argument of the square root of K.
+template <int L>
+LAMIRO_PACKED_INLINE PackedComplex<L> radicand(const PackedComplex<L>& n,
+                                               const PackedComplex<L>& b) {
+    return packed::sub(packed::mul(n, n), b);
+}
+
+// K = sqrt(x) lane by lane: branches and library calls stay scalar.
+template <int L>
+LAMIRO_PACKED_INLINE PackedComplex<L> normal_term(const PackedComplex<L>& x) {
+    PackedComplex<L> k;
+    for (int i = 0; i < L; ++i) packed::set_lane(k, i, complex_sqrt(packed::lane(x, i)));
+    return k;
+}
+
+template <int L>
+LAMIRO_PACKED_INLINE PackedMedium<L> medium(const PackedComplex<L>& n, const PackedComplex<L>& k) {
+    const PackedComplex<L> c = packed::div(k, n);
+    return {n, c, packed::mul(n, c)};
+}
+
+// Interface matrix entries from the numerator of τ (shared by both
+// polarisations) and the polarisation's U and V; the quotients by D and by
+// τ each share their denominator |D|², |τ|².
+template <int L>
+LAMIRO_PACKED_INLINE PackedInterface<L> interface_from(const PackedComplex<L>& numerator,
+                                                       const PackedComplex<L>& u,
+                                                       const PackedComplex<L>& v) {
+    const PackedComplex<L> denominator = packed::add(u, v);
+    const Pack<L> q_denominator = packed::quotient_denominator(denominator);
+    const PackedComplex<L> tau = packed::div(numerator, denominator, q_denominator);
+    const PackedComplex<L> rho = packed::div(packed::sub(u, v), denominator, q_denominator);
+    const Pack<L> q_tau = packed::quotient_denominator(tau);
+    return {packed::reciprocal(tau, q_tau), packed::div(rho, tau, q_tau)};
+}
+
+// The S and P interfaces from medium a to medium b.
+template <int L>
+LAMIRO_PACKED_INLINE void interfaces(const PackedMedium<L>& a, const PackedMedium<L>& b,
+                                     PackedInterface<L>& s, PackedInterface<L>& p) {
+    const PackedComplex<L> numerator = packed::mul(packed::scale(a.n, 2.0), a.c);
+    s = interface_from(numerator, a.nc, b.nc);
+    p = interface_from(numerator, packed::mul(b.n, a.c), packed::mul(a.n, b.c));
+}
+
+template <int L>
+LAMIRO_PACKED_INLINE PackedMatrix<L> interface_matrix(const PackedInterface<L>& i) {
+    return {i.inv_tau, i.rho_over_tau, i.rho_over_tau, i.inv_tau};
+}
+
+// I·(E·M) with E = [[e₋, 0], [0, e₊]], full 2×2 products including the
+// zero entries of E, as in stack_matrix.cpp.
+template <int L>
+LAMIRO_PACKED_INLINE PackedMatrix<L> propagate_and_cross(const PackedMatrix<L>& m,
+                                                         const PackedComplex<L>& e_minus,
+                                                         const PackedComplex<L>& e_plus,
+                                                         const PackedInterface<L>& next) {
+    using packed::add;
+    using packed::mul;
+    constexpr Complex zero{0.0, 0.0};
+    const PackedComplex<L> x00 = add(mul(e_minus, m.m00), mul(zero, m.m10));
+    const PackedComplex<L> x01 = add(mul(e_minus, m.m01), mul(zero, m.m11));
+    const PackedComplex<L> x10 = add(mul(zero, m.m00), mul(e_plus, m.m10));
+    const PackedComplex<L> x11 = add(mul(zero, m.m01), mul(e_plus, m.m11));
+    const PackedComplex<L>& t = next.inv_tau;
+    const PackedComplex<L>& r = next.rho_over_tau;
+    return {add(mul(t, x00), mul(r, x10)), add(mul(t, x01), mul(r, x11)),
+            add(mul(r, x00), mul(t, x10)), add(mul(r, x01), mul(t, x11))};
+}
+
+template <int L>
+LAMIRO_PACKED_INLINE TransferMatrix matrix_lane(const PackedMatrix<L>& m, int i) {
+    return {packed::lane(m.m00, i), packed::lane(m.m01, i), packed::lane(m.m10, i),
+            packed::lane(m.m11, i)};
+}
+
+// Both matrices of wavelengths w0 … w0+L−1. The caller has checked that
+// every read is inside the arrays.
+template <int L>
+LAMIRO_PACKED_INLINE void pair_pack(const StackView& stack, std::size_t w0, MatrixPair* out) {
+    Pack<L> lambda;
+    for (int i = 0; i < L; ++i) lambda[i] = stack.wl[w0 + static_cast<std::size_t>(i)];
+
+    const PackedComplex<L> n0 = load_index<L>(stack.n, 0, w0);
+    const PackedComplex<L> beta = packed::scale(n0, stack.sin_theta);
+    const PackedComplex<L> b = packed::mul(beta, beta);
+
+    PackedMedium<L> current = medium(n0, normal_term(radicand(n0, b)));
+    const PackedComplex<L> n1 = load_index<L>(stack.n, 1, w0);
+    PackedMedium<L> next = medium(n1, normal_term(radicand(n1, b)));
+    PackedInterface<L> s_interface;
+    PackedInterface<L> p_interface;
+    interfaces(current, next, s_interface, p_interface);
+    PackedMatrix<L> s = interface_matrix(s_interface);
+    PackedMatrix<L> p = interface_matrix(p_interface);
+
+    for (std::size_t k = 1; k + 1 < stack.media; ++k) {
+        const double h = stack.d[k - 1];
+        current = next;
+
+        const PackedComplex<L> kappa = packed::div_real(
+            packed::mul(current.n, packed::scale(current.c, two_pi)), lambda);
+        const PackedComplex<L> plus = packed::scale(packed::mul_i(kappa), h);
+        const PackedComplex<L> minus = packed::scale(packed::mul_neg_i(kappa), h);
+        const PackedComplex<L> n_next = load_index<L>(stack.n, k + 1, w0);
+        const PackedComplex<L> x_next = radicand(n_next, b);
+
+        // The library calls of this layer, one wavelength at a time.
+        PackedComplex<L> e_plus;
+        PackedComplex<L> e_minus;
+        PackedComplex<L> k_next;
+        for (int i = 0; i < L; ++i) {
+            Complex ep;
+            Complex em;
+            phase_factors(packed::lane(plus, i), packed::lane(minus, i), ep, em);
+            packed::set_lane(e_plus, i, ep);
+            packed::set_lane(e_minus, i, em);
+            packed::set_lane(k_next, i, complex_sqrt(packed::lane(x_next, i)));
+        }
+
+        next = medium(n_next, k_next);
+        interfaces(current, next, s_interface, p_interface);
+        s = propagate_and_cross(s, e_minus, e_plus, s_interface);
+        p = propagate_and_cross(p, e_minus, e_plus, p_interface);
+    }
+
+    for (int i = 0; i < L; ++i) out[i] = MatrixPair{matrix_lane(s, i), matrix_lane(p, i)};
+}
+
+[[gnu::noinline]] void pairs_of_one(const StackView& stack, std::size_t w0, MatrixPair* out) {
+    pair_pack<1>(stack, w0, out);
+}
+
+[[gnu::noinline]] void pairs_of_two(const StackView& stack, std::size_t w0, MatrixPair* out) {
+    pair_pack<2>(stack, w0, out);
+}
+
+// AVX2 without FMA: the packed operations are the same roundings as the
+// SSE2 ones, four lanes wide.
+[[gnu::noinline, gnu::target("avx2")]] void pairs_of_four(const StackView& stack, std::size_t w0,
+                                                          MatrixPair* out) {
+    pair_pack<4>(stack, w0, out);
+}
+
+// The diagnostic names the read that failed, not this helper.
+[[noreturn]] void index_out_of_bounds(
+    std::source_location where = std::source_location::current()) {
+    throw InternalFault(index_out_of_bounds_message, where);
+}
+
+// Throws the index fault when stack_transfer_matrix would throw it for
+// some wavelength index below `end` (end > 0): the reads depend only on the
+// shapes, and the highest index reads the farthest.
+void check_reads(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
+                 std::size_t end) {
+    const std::size_t last = end - 1;
+    if (last >= wl.size()) index_out_of_bounds();
+    if (n.rows < 1 || last >= n.cols) index_out_of_bounds();
+    if (n.rows < 2) index_out_of_bounds();
+    if (d.size() < n.rows - 2) index_out_of_bounds();
+}
+
+}  // namespace
+
+void phase_factors(Complex plus, Complex minus, Complex& e_plus, Complex& e_minus) noexcept {
+    if (!exp_is_general(plus) || !exp_is_general(minus)) {
+        e_plus = complex_exp(plus);
+        e_minus = complex_exp(minus);
+        return;
+    }
+    double sin_plus;
+    double cos_plus;
+    ::sincos(plus.im, &sin_plus, &cos_plus);
+    double sin_minus = sin_plus;
+    double cos_minus = cos_plus;
+    const std::uint64_t bits_plus = std::bit_cast<std::uint64_t>(plus.im);
+    const std::uint64_t bits_minus = std::bit_cast<std::uint64_t>(minus.im);
+    if (bits_minus == (bits_plus ^ sign_bit)) {
+        sin_minus = -sin_plus;
+    } else if (bits_minus != bits_plus) {
+        ::sincos(minus.im, &sin_minus, &cos_minus);
+    }
+    const double exp_plus = exp_or_one(plus.re);
+    const double exp_minus = exp_or_one(minus.re);
+    e_plus = {exp_plus * cos_plus, exp_plus * sin_plus};
+    e_minus = {exp_minus * cos_minus, exp_minus * sin_minus};
+}
+
+PackWidth widest_pack_width() noexcept {
+    static const PackWidth widest =
+        __builtin_cpu_supports("avx2") ? PackWidth::four : PackWidth::two;
+    return widest;
+}
+
+void stack_matrix_pairs(PackWidth width, const RealVector& d, const ComplexMatrix& n,
+                        const RealVector& wl, double theta, std::size_t begin, std::size_t end,
+                        MatrixPair* out) {
+    if (begin >= end) return;
+    check_reads(d, n, wl, end);
+    if (width == PackWidth::four && widest_pack_width() != PackWidth::four) {
+        width = PackWidth::two;
+    }
+    const StackView stack{d, n, wl, std::sin(theta), n.rows};
+    std::size_t w = begin;
+    if (width == PackWidth::four) {
+        for (; end - w >= 4; w += 4) pairs_of_four(stack, w, out + (w - begin));
+    }
+    if (width != PackWidth::one) {
+        for (; end - w >= 2; w += 2) pairs_of_two(stack, w, out + (w - begin));
+    }
+    for (; w < end; ++w) pairs_of_one(stack, w, out + (w - begin));
+}
+
+void stack_matrix_pairs(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
+                        double theta, std::size_t begin, std::size_t end, MatrixPair* out) {
+    stack_matrix_pairs(widest_pack_width(), d, n, wl, theta, begin, end, out);
+}
+
+MatrixPair stack_matrix_pair(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
+                             double theta, std::size_t w) {
+    if (w >= wl.size()) index_out_of_bounds();
+    MatrixPair pair;
+    stack_matrix_pairs(PackWidth::one, d, n, wl, theta, w, w + 1, &pair);
+    return pair;
+}
+
+}  // namespace lamiro

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstddef>
+
+#include "optics/complex.hpp"
+#include "optics/owned_array.hpp"
+#include "optics/transfer_matrix.hpp"
+
+namespace lamiro {
+
+// Both transfer matrices of a wavelength in one pass. K, C, the normal wave
+// number κ and the phase factors e₊, e₋ of a medium do not depend on the
+// polarisation, so they are computed once and serve the S and the P matrix;
+// so are the numerator of τ and the S products n·C that two neighbouring
+// interfaces share. Every matrix has the bits `stack_transfer_matrix` gives
+// for its polarisation: the same operations on the same operands, only not
+// repeated.
+//
+// Several wavelengths are evaluated together in packs (two with SSE2, four
+// with AVX2 when the processor has it): the packed arithmetic rounds lane by
+// lane like the scalar one, and the C library calls stay scalar calls per
+// wavelength.
+
+// Width of the packs: the number of wavelengths evaluated together.
+enum class PackWidth : unsigned char { one = 1, two = 2, four = 4 };
+
+// The widest pack this processor runs: four with AVX2, otherwise two.
+PackWidth widest_pack_width() noexcept;
+
+// MatrixPair of wavelength w: {stack_transfer_matrix(.., w, S),
+// stack_transfer_matrix(.., w, P)}, with the same index fault.
+MatrixPair stack_matrix_pair(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
+                             double theta, std::size_t w);
+
+// out[w − begin] = stack_matrix_pair(d, n, wl, theta, w) for every w in
+// [begin, end), in packs of the widest width and a narrower tail. Throws
+// the index fault, before writing anything, when some w of the range
+// could not be evaluated. Allocates nothing.
+void stack_matrix_pairs(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
+                        double theta, std::size_t begin, std::size_t end, MatrixPair* out);
+
+// The same with packs of at most `width` (not wider than the processor
+// runs: four needs AVX2). For tests and benchmarks of each path.
+void stack_matrix_pairs(PackWidth width, const RealVector& d, const ComplexMatrix& n,
+                        const RealVector& wl, double theta, std::size_t begin, std::size_t end,
+                        MatrixPair* out);
+
+// e^plus and e^minus with the bits complex_exp gives for each, for the two
+// phase exponents of a layer. The exponents of a layer are negatives of
+// each other in most lanes, so one sincos serves both where sin(−x) =
+// −sin(x) and cos(−x) = cos(x) hold bit for bit (they do in glibc); an
+// exponent of ±0 skips the exp call (e^±0 is exactly 1).
+void phase_factors(Complex plus, Complex minus, Complex& e_plus, Complex& e_minus) noexcept;
+
+}  // namespace lamiro
