@@ -1,25 +1,60 @@
 // SPDX-License-Identifier: MIT
-// Cost of the stack transfer matrix per (layer × wavelength × polarisation)
-// for a 20-layer absorbing and a 20-layer lossless stack, single-threaded.
+// Cost of the transfer-matrix kernel per layer and wavelength (both
+// polarisations), for a 20-layer absorbing and a 20-layer lossless stack
+// between air and glass, on one thread, next to its floor: the C maths
+// library calls alone that a layer-wavelength needs, made with the very
+// arguments the kernel passes.
 //
-//   kernel_bench [wavelengths]   (default 1000)
+//   absorbing floor: hypot, atan2, sqrt, one sincos (the medium's square
+//                    root), two exp and one sincos (the phase factors)
+//   lossless floor:  sqrt and one sincos (below the critical angle the
+//                    square root takes its real branch and e^±0 = 1)
+//
+//   kernel_bench [wavelengths]            times and ratios (default 1000)
+//   kernel_bench --once absorbing|lossless [wavelengths]
+//                                         one evaluation of the spectrum,
+//                                         for counting instructions:
+//
+//   valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file=/tmp/kernel.cg
+//            build/speed/kernel_bench --once absorbing 1000
+//
+// The --once mode switches collection on around the kernel call alone and
+// prints the number of layer-wavelengths to divide the count by; the
+// count is the "Collected" figure that callgrind prints (or the summary
+// line of callgrind_annotate /tmp/kernel.cg).
+#include <math.h>  // ::sincos
+
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#define LAMIRO_HAVE_CALLGRIND 1
+#endif
+
+#include "optics/complex.hpp"
 #include "optics/stack_matrix.hpp"
+#include "optics/stack_matrix_pair.hpp"
 
 namespace {
 
 using lamiro::Complex;
 using lamiro::ComplexMatrix;
+using lamiro::MatrixPair;
 using lamiro::OwnedBuffer;
+using lamiro::PackWidth;
 using lamiro::Polarisation;
 using lamiro::RealVector;
 
 constexpr std::size_t layers = 20;
 constexpr std::size_t media = layers + 2;
+constexpr double theta = 0.4;
 
 struct Stack {
     RealVector d;
@@ -27,8 +62,8 @@ struct Stack {
     RealVector wl;
 };
 
-// Alternating high/low quarter-wave-ish layers between air and glass; the
-// absorbing variant gives every layer a small extinction coefficient.
+// Alternating high/low layers between air and glass; the absorbing variant
+// gives every layer a small extinction coefficient.
 Stack make_stack(std::size_t wavelengths, bool absorbing) {
     OwnedBuffer<double> d = OwnedBuffer<double>::allocate(layers);
     for (std::size_t k = 0; k < layers; ++k) d[k] = k % 2 == 0 ? 60.0 : 95.0;
@@ -60,49 +95,180 @@ Stack make_stack(std::size_t wavelengths, bool absorbing) {
                  RealVector::from_buffer(std::move(wl))};
 }
 
-// Best of several timed rounds, each long enough to dwarf the clock.
-double nanoseconds_per_unit(const Stack& stack, double theta) {
+// The library-call arguments of one layer at one wavelength, formed by the
+// kernel's own arithmetic.
+struct LayerArguments {
+    Complex radicand;  // n·n − B, argument of the complex square root
+    Complex plus;      // exponent of e₊
+    Complex minus;     // exponent of e₋
+};
+
+std::vector<LayerArguments> layer_arguments(const Stack& stack) {
+    using namespace lamiro;
+    std::vector<LayerArguments> arguments;
+    const double s = std::sin(theta);
+    for (std::size_t w = 0; w < stack.wl.size(); ++w) {
+        const Complex b = square(scale(stack.n(0, w), s));
+        for (std::size_t k = 1; k <= layers; ++k) {
+            const MediumWave m = medium_wave(stack.n(k, w), b);
+            const Complex kappa =
+                div_real(m.n * scale(m.c, 6.283185307179586), stack.wl[w]);
+            const double h = stack.d[k - 1];
+            arguments.push_back({square(m.n) - b, scale(mul_i(kappa), h),
+                                 scale(mul_neg_i(kappa), h)});
+        }
+    }
+    return arguments;
+}
+
+double sink = 0.0;
+
+// hypot, atan2, sqrt, sincos; exp, exp, sincos.
+void absorbing_floor(const std::vector<LayerArguments>& arguments) {
+    double sum = 0.0;
+    for (const LayerArguments& a : arguments) {
+        const double r = std::hypot(a.radicand.re, a.radicand.im);
+        const double h = std::atan2(a.radicand.im, a.radicand.re) * 0.5;
+        double sh;
+        double ch;
+        ::sincos(h, &sh, &ch);
+        double sp;
+        double cp;
+        ::sincos(a.plus.im, &sp, &cp);
+        sum += std::sqrt(r) + sh + ch + std::exp(a.plus.re) + std::exp(a.minus.re) + sp + cp;
+    }
+    sink += sum;
+}
+
+// sqrt (real branch), sincos.
+void lossless_floor(const std::vector<LayerArguments>& arguments) {
+    double sum = 0.0;
+    for (const LayerArguments& a : arguments) {
+        double sp;
+        double cp;
+        ::sincos(a.plus.im, &sp, &cp);
+        sum += std::sqrt(a.radicand.re) + sp + cp;
+    }
+    sink += sum;
+}
+
+// Best of five rounds of at least `round_ms` each, in ns per unit.
+template <class F>
+double best_ns_per_unit(F&& body, double units_per_call, int round_ms = 150) {
     using clock = std::chrono::steady_clock;
-    const std::size_t wavelengths = stack.wl.size();
     double best = 1e300;
-    double checksum = 0.0;
     for (int round = 0; round < 5; ++round) {
         std::size_t calls = 0;
         const auto start = clock::now();
         auto elapsed = clock::duration::zero();
         do {
-            for (std::size_t w = 0; w < wavelengths; ++w) {
-                for (Polarisation p : {Polarisation::S, Polarisation::P}) {
-                    const lamiro::TransferMatrix m =
-                        lamiro::stack_transfer_matrix(stack.d, stack.n, stack.wl, theta, w, p);
-                    checksum += m.m00.re;
-                }
-            }
-            calls += 2 * wavelengths;
+            body();
+            ++calls;
             elapsed = clock::now() - start;
-        } while (elapsed < std::chrono::milliseconds(200));
+        } while (elapsed < std::chrono::milliseconds(round_ms));
         const double ns = std::chrono::duration<double, std::nano>(elapsed).count();
-        best = std::min(best, ns / static_cast<double>(calls * layers));
+        best = std::min(best, ns / (static_cast<double>(calls) * units_per_call));
     }
-    if (checksum == 0.12345) std::puts("");  // keeps the results alive
     return best;
+}
+
+const char* width_label(PackWidth width) {
+    switch (width) {
+        case PackWidth::one: return "scalar";
+        case PackWidth::two: return "SSE2 x2";
+        case PackWidth::four: return "AVX2 x4";
+    }
+    return "?";
+}
+
+void figures(std::size_t wavelengths) {
+    std::printf("Kernel cost per layer x wavelength (both polarisations), %zu layers, %zu "
+                "wavelengths, theta %.2f, one thread; widest pack here: %s\n\n",
+                layers, wavelengths, theta, width_label(lamiro::widest_pack_width()));
+    std::vector<MatrixPair> out(wavelengths);
+    const double units = static_cast<double>(layers * wavelengths);
+    for (bool absorbing : {true, false}) {
+        const Stack stack = make_stack(wavelengths, absorbing);
+        const std::vector<LayerArguments> arguments = layer_arguments(stack);
+        const double floor_ns =
+            absorbing ? best_ns_per_unit([&] { absorbing_floor(arguments); }, units)
+                      : best_ns_per_unit([&] { lossless_floor(arguments); }, units);
+        const double target = absorbing ? 1.5 : 3.0;
+        std::printf("%s layers\n", absorbing ? "absorbing" : "lossless");
+        std::printf("  %-34s %7.2f ns\n",
+                    absorbing ? "floor: hypot atan2 sqrt sincos, 2 exp sincos"
+                              : "floor: sqrt, sincos",
+                    floor_ns);
+        double widest_ns = 0.0;
+        for (PackWidth width : {PackWidth::one, PackWidth::two, PackWidth::four}) {
+            if (width == PackWidth::four && lamiro::widest_pack_width() != PackWidth::four) {
+                continue;
+            }
+            const double ns = best_ns_per_unit(
+                [&] {
+                    lamiro::stack_matrix_pairs(width, stack.d, stack.n, stack.wl, theta, 0,
+                                               wavelengths, out.data());
+                },
+                units);
+            if (width == lamiro::widest_pack_width()) widest_ns = ns;
+            std::printf("  kernel, %-26s %7.2f ns  %5.2fx floor\n", width_label(width), ns,
+                        ns / floor_ns);
+        }
+        const double reference_ns = best_ns_per_unit(
+            [&] {
+                for (std::size_t w = 0; w < wavelengths; ++w) {
+                    out[w] = {lamiro::stack_transfer_matrix(stack.d, stack.n, stack.wl, theta, w,
+                                                            Polarisation::S),
+                              lamiro::stack_transfer_matrix(stack.d, stack.n, stack.wl, theta, w,
+                                                            Polarisation::P)};
+                }
+            },
+            units);
+        std::printf("  %-34s %7.2f ns  %5.2fx floor\n", "S and P separately (reference)",
+                    reference_ns, reference_ns / floor_ns);
+        std::printf("  kernel / floor = %.2f (target <= %.1f): %s\n\n", widest_ns / floor_ns,
+                    target, widest_ns / floor_ns <= target ? "met" : "NOT met");
+    }
+    if (sink == 0.12345) std::puts("");  // keeps the floor's results alive
+}
+
+int once(bool absorbing, std::size_t wavelengths) {
+    const Stack stack = make_stack(wavelengths, absorbing);
+    std::vector<MatrixPair> out(wavelengths);
+#ifdef LAMIRO_HAVE_CALLGRIND
+    CALLGRIND_TOGGLE_COLLECT;
+#endif
+    lamiro::stack_matrix_pairs(stack.d, stack.n, stack.wl, theta, 0, wavelengths, out.data());
+#ifdef LAMIRO_HAVE_CALLGRIND
+    CALLGRIND_TOGGLE_COLLECT;
+#endif
+    std::printf("%s stack: %zu layer x wavelength units (%zu layers, %zu wavelengths), pack %s; "
+                "divide the collected instruction count by %zu\n",
+                absorbing ? "absorbing" : "lossless", layers * wavelengths, layers, wavelengths,
+                width_label(lamiro::widest_pack_width()), layers * wavelengths);
+    return out[0].s.m00.re == 0.12345 ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--once") == 0) {
+        const bool absorbing = argc > 2 && std::strcmp(argv[2], "absorbing") == 0;
+        const bool lossless = argc > 2 && std::strcmp(argv[2], "lossless") == 0;
+        const std::size_t wavelengths = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 1000;
+        if ((!absorbing && !lossless) || wavelengths == 0) {
+            std::fprintf(stderr, "usage: %s --once absorbing|lossless [wavelengths > 0]\n",
+                         argv[0]);
+            return 2;
+        }
+        return once(absorbing, wavelengths);
+    }
     const std::size_t wavelengths = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000;
     if (wavelengths == 0) {
-        std::fprintf(stderr, "usage: %s [wavelengths > 0]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [wavelengths > 0] | --once absorbing|lossless [n]\n",
+                     argv[0]);
         return 2;
     }
-    const double theta = 0.4;
-    std::printf("stack_transfer_matrix, %zu layers, %zu wavelengths, theta %.2f, one thread\n",
-                layers, wavelengths, theta);
-    for (bool absorbing : {true, false}) {
-        const Stack stack = make_stack(wavelengths, absorbing);
-        std::printf("  %-9s %7.2f ns per (layer x wavelength x polarisation)\n",
-                    absorbing ? "absorbing" : "lossless", nanoseconds_per_unit(stack, theta));
-    }
+    figures(wavelengths);
     return 0;
 }

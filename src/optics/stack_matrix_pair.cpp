@@ -149,6 +149,60 @@ LAMIRO_PACKED_INLINE PackedMatrix<L> propagate_and_cross(const PackedMatrix<L>& 
 }
 
 template <int L>
+LAMIRO_PACKED_INLINE bool all_finite(Pack<L> x) {
+    const auto finite = (x - x) == Pack<L>{};  // inf − inf and NaN − NaN are NaN
+    bool all = true;
+    for (int i = 0; i < L; ++i) all = all && finite[i] != 0;
+    return all;
+}
+
+// e₊ = e^plus and e₋ = e^minus lane by lane, as phase_factors gives them.
+// With finite real parts complex_exp takes its general formula in every
+// lane; then only the library calls are made per lane and the products
+// e·cos, e·sin are packed.
+template <int L>
+LAMIRO_PACKED_INLINE void phase_factor_pack(const PackedComplex<L>& plus,
+                                            const PackedComplex<L>& minus,
+                                            PackedComplex<L>& e_plus, PackedComplex<L>& e_minus) {
+    if (!all_finite<L>(plus.re) || !all_finite<L>(minus.re)) {
+        for (int i = 0; i < L; ++i) {
+            Complex ep;
+            Complex em;
+            phase_factors(packed::lane(plus, i), packed::lane(minus, i), ep, em);
+            packed::set_lane(e_plus, i, ep);
+            packed::set_lane(e_minus, i, em);
+        }
+        return;
+    }
+    Pack<L> exp_plus;
+    Pack<L> exp_minus;
+    Pack<L> sin_plus;
+    Pack<L> cos_plus;
+    Pack<L> sin_minus;
+    Pack<L> cos_minus;
+    for (int i = 0; i < L; ++i) {
+        double sine;
+        double cosine;
+        ::sincos(plus.im[i], &sine, &cosine);
+        sin_plus[i] = sine;
+        cos_plus[i] = cosine;
+        const std::uint64_t bits_plus = std::bit_cast<std::uint64_t>(plus.im[i]);
+        const std::uint64_t bits_minus = std::bit_cast<std::uint64_t>(minus.im[i]);
+        if (bits_minus == (bits_plus ^ sign_bit)) {
+            sine = -sine;
+        } else if (bits_minus != bits_plus) {
+            ::sincos(minus.im[i], &sine, &cosine);
+        }
+        sin_minus[i] = sine;
+        cos_minus[i] = cosine;
+        exp_plus[i] = exp_or_one(plus.re[i]);
+        exp_minus[i] = exp_or_one(minus.re[i]);
+    }
+    e_plus = {exp_plus * cos_plus, exp_plus * sin_plus};
+    e_minus = {exp_minus * cos_minus, exp_minus * sin_minus};
+}
+
+template <int L>
 LAMIRO_PACKED_INLINE TransferMatrix matrix_lane(const PackedMatrix<L>& m, int i) {
     return {packed::lane(m.m00, i), packed::lane(m.m01, i), packed::lane(m.m10, i),
             packed::lane(m.m11, i)};
@@ -188,15 +242,8 @@ LAMIRO_PACKED_INLINE void pair_pack(const StackView& stack, std::size_t w0, Matr
         // The library calls of this layer, one wavelength at a time.
         PackedComplex<L> e_plus;
         PackedComplex<L> e_minus;
-        PackedComplex<L> k_next;
-        for (int i = 0; i < L; ++i) {
-            Complex ep;
-            Complex em;
-            phase_factors(packed::lane(plus, i), packed::lane(minus, i), ep, em);
-            packed::set_lane(e_plus, i, ep);
-            packed::set_lane(e_minus, i, em);
-            packed::set_lane(k_next, i, complex_sqrt(packed::lane(x_next, i)));
-        }
+        phase_factor_pack(plus, minus, e_plus, e_minus);
+        const PackedComplex<L> k_next = normal_term(x_next);
 
         next = medium(n_next, k_next);
         interfaces(current, next, s_interface, p_interface);
