@@ -59,6 +59,29 @@ LAMIRO_PACKED_INLINE Pack<L> splat(double value) {
     return v;
 }
 
+// A pack built from L scalars, lane i = value(i). Each scalar is pinned to a
+// register first, so the pack is assembled by register shuffles: values
+// that were just stored one by one (library results, which come back
+// through memory) are then never reloaded as one wide load, which the
+// processor cannot forward from several narrow stores and stalls on.
+LAMIRO_PACKED_INLINE double in_register(double x) {
+    asm("" : "+x"(x));
+    return x;
+}
+
+template <int L, class F>
+LAMIRO_PACKED_INLINE Pack<L> make_pack(F&& value) {
+    if constexpr (L == 1) {
+        return Pack<1>{value(0)};
+    } else if constexpr (L == 2) {
+        return Pack<2>{in_register(value(0)), in_register(value(1))};
+    } else {
+        static_assert(L == 4);
+        return Pack<4>{in_register(value(0)), in_register(value(1)), in_register(value(2)),
+                       in_register(value(3))};
+    }
+}
+
 template <int L>
 LAMIRO_PACKED_INLINE PackedComplex<L> add(const PackedComplex<L>& a, const PackedComplex<L>& b) {
     return {a.re + b.re, a.im + b.im};

@@ -73,9 +73,10 @@ struct PackedMatrix {
 template <int L>
 LAMIRO_PACKED_INLINE PackedComplex<L> load_index(const ComplexMatrix& n, std::size_t j,
                                                  std::size_t w0) {
-    PackedComplex<L> z;
-    for (int i = 0; i < L; ++i) packed::set_lane(z, i, n(j, w0 + static_cast<std::size_t>(i)));
-    return z;
+    Complex values[L];
+    for (int i = 0; i < L; ++i) values[i] = n(j, w0 + static_cast<std::size_t>(i));
+    return {packed::make_pack<L>([&](int i) { return values[i].re; }),
+            packed::make_pack<L>([&](int i) { return values[i].im; })};
 }
 
 // n·n − B, the argument of the square root of K.
@@ -88,9 +89,10 @@ LAMIRO_PACKED_INLINE PackedComplex<L> radicand(const PackedComplex<L>& n,
 // K = sqrt(x) lane by lane: branches and library calls stay scalar.
 template <int L>
 LAMIRO_PACKED_INLINE PackedComplex<L> normal_term(const PackedComplex<L>& x) {
-    PackedComplex<L> k;
-    for (int i = 0; i < L; ++i) packed::set_lane(k, i, complex_sqrt(packed::lane(x, i)));
-    return k;
+    Complex k[L];
+    for (int i = 0; i < L; ++i) k[i] = complex_sqrt(packed::lane(x, i));
+    return {packed::make_pack<L>([&](int i) { return k[i].re; }),
+            packed::make_pack<L>([&](int i) { return k[i].im; })};
 }
 
 template <int L>
@@ -174,32 +176,35 @@ LAMIRO_PACKED_INLINE void phase_factor_pack(const PackedComplex<L>& plus,
         }
         return;
     }
-    Pack<L> exp_plus;
-    Pack<L> exp_minus;
-    Pack<L> sin_plus;
-    Pack<L> cos_plus;
-    Pack<L> sin_minus;
-    Pack<L> cos_minus;
+    double exp_plus[L];
+    double exp_minus[L];
+    double sin_plus[L];
+    double cos_plus[L];
+    double sin_minus[L];
+    double cos_minus[L];
     for (int i = 0; i < L; ++i) {
-        double sine;
-        double cosine;
-        ::sincos(plus.im[i], &sine, &cosine);
-        sin_plus[i] = sine;
-        cos_plus[i] = cosine;
+        ::sincos(plus.im[i], &sin_plus[i], &cos_plus[i]);
         const std::uint64_t bits_plus = std::bit_cast<std::uint64_t>(plus.im[i]);
         const std::uint64_t bits_minus = std::bit_cast<std::uint64_t>(minus.im[i]);
         if (bits_minus == (bits_plus ^ sign_bit)) {
-            sine = -sine;
-        } else if (bits_minus != bits_plus) {
-            ::sincos(minus.im[i], &sine, &cosine);
+            sin_minus[i] = -sin_plus[i];
+            cos_minus[i] = cos_plus[i];
+        } else if (bits_minus == bits_plus) {
+            sin_minus[i] = sin_plus[i];
+            cos_minus[i] = cos_plus[i];
+        } else {
+            ::sincos(minus.im[i], &sin_minus[i], &cos_minus[i]);
         }
-        sin_minus[i] = sine;
-        cos_minus[i] = cosine;
         exp_plus[i] = exp_or_one(plus.re[i]);
         exp_minus[i] = exp_or_one(minus.re[i]);
     }
-    e_plus = {exp_plus * cos_plus, exp_plus * sin_plus};
-    e_minus = {exp_minus * cos_minus, exp_minus * sin_minus};
+    const auto pack = [](const double(&values)[L]) {
+        return packed::make_pack<L>([&](int i) { return values[i]; });
+    };
+    const Pack<L> e_p = pack(exp_plus);
+    const Pack<L> e_m = pack(exp_minus);
+    e_plus = {e_p * pack(cos_plus), e_p * pack(sin_plus)};
+    e_minus = {e_m * pack(cos_minus), e_m * pack(sin_minus)};
 }
 
 template <int L>
@@ -212,43 +217,48 @@ LAMIRO_PACKED_INLINE TransferMatrix matrix_lane(const PackedMatrix<L>& m, int i)
 // every read is inside the arrays.
 template <int L>
 LAMIRO_PACKED_INLINE void pair_pack(const StackView& stack, std::size_t w0, MatrixPair* out) {
-    Pack<L> lambda;
-    for (int i = 0; i < L; ++i) lambda[i] = stack.wl[w0 + static_cast<std::size_t>(i)];
+    const Pack<L> lambda =
+        packed::make_pack<L>([&](int i) { return stack.wl[w0 + static_cast<std::size_t>(i)]; });
 
     const PackedComplex<L> n0 = load_index<L>(stack.n, 0, w0);
     const PackedComplex<L> beta = packed::scale(n0, stack.sin_theta);
     const PackedComplex<L> b = packed::mul(beta, beta);
+    const auto medium_at = [&](std::size_t j) {
+        const PackedComplex<L> n = load_index<L>(stack.n, j, w0);
+        return medium(n, normal_term(radicand(n, b)));
+    };
 
+    // The media are computed one step ahead of the layer loop: medium k+2
+    // depends on nothing that layer k computes, so its library calls can
+    // run while the quotients and products of layer k are still in flight.
     PackedMedium<L> current = medium(n0, normal_term(radicand(n0, b)));
-    const PackedComplex<L> n1 = load_index<L>(stack.n, 1, w0);
-    PackedMedium<L> next = medium(n1, normal_term(radicand(n1, b)));
+    PackedMedium<L> next = medium_at(1);
     PackedInterface<L> s_interface;
     PackedInterface<L> p_interface;
     interfaces(current, next, s_interface, p_interface);
     PackedMatrix<L> s = interface_matrix(s_interface);
     PackedMatrix<L> p = interface_matrix(p_interface);
+    PackedMedium<L> after;
+    if (stack.media > 2) after = medium_at(2);
 
     for (std::size_t k = 1; k + 1 < stack.media; ++k) {
         const double h = stack.d[k - 1];
         current = next;
+        next = after;
 
         const PackedComplex<L> kappa = packed::div_real(
             packed::mul(current.n, packed::scale(current.c, two_pi)), lambda);
         const PackedComplex<L> plus = packed::scale(packed::mul_i(kappa), h);
         const PackedComplex<L> minus = packed::scale(packed::mul_neg_i(kappa), h);
-        const PackedComplex<L> n_next = load_index<L>(stack.n, k + 1, w0);
-        const PackedComplex<L> x_next = radicand(n_next, b);
-
-        // The library calls of this layer, one wavelength at a time.
         PackedComplex<L> e_plus;
         PackedComplex<L> e_minus;
         phase_factor_pack(plus, minus, e_plus, e_minus);
-        const PackedComplex<L> k_next = normal_term(x_next);
 
-        next = medium(n_next, k_next);
         interfaces(current, next, s_interface, p_interface);
         s = propagate_and_cross(s, e_minus, e_plus, s_interface);
         p = propagate_and_cross(p, e_minus, e_plus, p_interface);
+
+        if (k + 2 < stack.media) after = medium_at(k + 2);
     }
 
     for (int i = 0; i < L; ++i) out[i] = MatrixPair{matrix_lane(s, i), matrix_lane(p, i)};
