@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -131,6 +132,103 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).name) + "_" +
                std::to_string(std::get<1>(info.param));
     });
+
+// The same spectrum through strided and reversed views of its inputs: the
+// packed kernel reads by logical index, so every lane gets its own column.
+TEST(SimulationContext, ReversedAndStridedInputsGiveTheSamePairs) {
+    for (std::size_t count : {std::size_t{13}, std::size_t{257}}) {
+        SCOPED_TRACE("wavelengths " + std::to_string(count));
+        Stack stack = random_stack(5, count, 3);
+        const std::size_t media = stack.n.rows;
+        // n stored transposed (column-major) with the wavelengths reversed and
+        // one padding element per column; wl reversed.
+        OwnedBuffer<Complex> buffer = OwnedBuffer<Complex>::allocate((media + 1) * count);
+        for (std::size_t w = 0; w < count; ++w) {
+            for (std::size_t j = 0; j < media; ++j) {
+                buffer[(count - 1 - w) * (media + 1) + j] = stack.n(j, w);
+            }
+            buffer[(count - 1 - w) * (media + 1) + media] = {-1.0, -1.0};
+        }
+        ComplexMatrix n_view{std::move(buffer), media, count, 1,
+                             -static_cast<std::ptrdiff_t>(media + 1), (count - 1) * (media + 1)};
+        OwnedBuffer<double> wl_buffer = OwnedBuffer<double>::allocate(count);
+        for (std::size_t w = 0; w < count; ++w) wl_buffer[count - 1 - w] = stack.wl[w];
+        RealVector wl_view{std::move(wl_buffer), count, -1, count - 1};
+
+        SimulationContext plain(stack.d.clone(), stack.n.clone(), stack.wl.clone(), 0.7, 0.4);
+        SimulationContext viewed(stack.d.clone(), std::move(n_view), std::move(wl_view), 0.7, 0.4);
+        const std::span<const MatrixPair> a = plain.matrix_pairs();
+        const std::span<const MatrixPair> b = viewed.matrix_pairs();
+        ASSERT_EQ(a.size(), b.size());
+        EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size_bytes()), 0);
+    }
+}
+
+// Only the last wavelength lacks its column of n: the fault still comes,
+// whether that wavelength falls in the scalar tail of a serial evaluation
+// or in the last run on the pool, and the cache stays absent, so asking
+// again fails again.
+TEST(SimulationContext, FaultAtTheLastWavelengthLeavesTheCacheAbsent) {
+    for (std::size_t count : {std::size_t{7}, std::size_t{100}, std::size_t{101},
+                              std::size_t{1003}}) {
+        SCOPED_TRACE("wavelengths " + std::to_string(count));
+        Stack stack = random_stack(4, count - 1, 11);
+        std::vector<double> wl(count, 600.0);
+        SimulationContext context(stack.d.clone(), stack.n.clone(), vector_of(wl), 0.3, 0.0);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            try {
+                context.matrix_pairs();
+                FAIL() << "expected the index fault";
+            } catch (const InternalFault& fault) {
+                EXPECT_EQ(fault.message(), "ndarray: index out of bounds");
+            }
+        }
+    }
+}
+
+// NaN, infinite and zero entries scattered over a spectrum on the pool:
+// every pair equals the single-polarisation matrices of its wavelength
+// (NaN compared as NaN), whichever lane of which pack it lands in.
+TEST(SimulationContext, ScatteredNonFiniteEntriesOnThePool) {
+    const std::size_t count = 333;
+    Stack stack = random_stack(6, count, 5);
+    std::mt19937_64 rng(8);
+    std::uniform_int_distribution<std::size_t> column(0, count - 1), row(0, 7);
+    const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(), 0.0, -0.0, 1e300};
+    for (std::size_t i = 0; i < 40; ++i) {
+        const double value = specials[i % std::size(specials)];
+        const std::size_t w = column(rng);
+        if (i % 4 == 0) {
+            stack.wl.buffer[w] = value;
+        } else {
+            Complex& entry = stack.n.buffer[row(rng) * count + w];
+            (i % 2 == 0 ? entry.re : entry.im) = value;
+        }
+    }
+    SimulationContext context(stack.d.clone(), stack.n.clone(), stack.wl.clone(), 0.5, 0.0);
+    const std::span<const MatrixPair> pairs = context.matrix_pairs();
+    const auto same = [](const TransferMatrix& a, const TransferMatrix& b) {
+        const double* x = &a.m00.re;
+        const double* y = &b.m00.re;
+        for (int i = 0; i < 8; ++i) {
+            if (std::isnan(x[i]) ? !std::isnan(y[i]) : std::memcmp(x + i, y + i, 8) != 0) {
+                return false;
+            }
+        }
+        return true;
+    };
+    std::size_t non_finite = 0;
+    for (std::size_t w = 0; w < count; ++w) {
+        SCOPED_TRACE("wavelength index " + std::to_string(w));
+        non_finite += std::isfinite(pairs[w].s.m00.re) && std::isfinite(pairs[w].p.m01.im) ? 0 : 1;
+        EXPECT_TRUE(same(pairs[w].s, stack_transfer_matrix(stack.d, stack.n, stack.wl, 0.5, w,
+                                                           Polarisation::S)));
+        EXPECT_TRUE(same(pairs[w].p, stack_transfer_matrix(stack.d, stack.n, stack.wl, 0.5, w,
+                                                           Polarisation::P)));
+    }
+    EXPECT_GT(non_finite, 10u);  // the scattered values did reach the matrices
+}
 
 }  // namespace
 }  // namespace lamiro
