@@ -19,6 +19,7 @@
 #include "optics/complex.hpp"
 
 #define LAMIRO_PACKED_INLINE [[gnu::always_inline]] inline
+#define LAMIRO_PACKED_LAMBDA __attribute__((always_inline))
 
 // Packs of four are passed and returned only between always_inline
 // functions inside AVX2 code, so the calling convention of a 32-byte vector

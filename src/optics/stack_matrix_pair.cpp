@@ -75,8 +75,8 @@ LAMIRO_PACKED_INLINE PackedComplex<L> load_index(const ComplexMatrix& n, std::si
                                                  std::size_t w0) {
     Complex values[L];
     for (int i = 0; i < L; ++i) values[i] = n(j, w0 + static_cast<std::size_t>(i));
-    return {packed::make_pack<L>([&](int i) { return values[i].re; }),
-            packed::make_pack<L>([&](int i) { return values[i].im; })};
+    return {packed::make_pack<L>([&](int i) LAMIRO_PACKED_LAMBDA { return values[i].re; }),
+            packed::make_pack<L>([&](int i) LAMIRO_PACKED_LAMBDA { return values[i].im; })};
 }
 
 // n·n − B, the argument of the square root of K.
@@ -91,8 +91,8 @@ template <int L>
 LAMIRO_PACKED_INLINE PackedComplex<L> normal_term(const PackedComplex<L>& x) {
     Complex k[L];
     for (int i = 0; i < L; ++i) k[i] = complex_sqrt(packed::lane(x, i));
-    return {packed::make_pack<L>([&](int i) { return k[i].re; }),
-            packed::make_pack<L>([&](int i) { return k[i].im; })};
+    return {packed::make_pack<L>([&](int i) LAMIRO_PACKED_LAMBDA { return k[i].re; }),
+            packed::make_pack<L>([&](int i) LAMIRO_PACKED_LAMBDA { return k[i].im; })};
 }
 
 template <int L>
@@ -198,8 +198,8 @@ LAMIRO_PACKED_INLINE void phase_factor_pack(const PackedComplex<L>& plus,
         exp_plus[i] = exp_or_one(plus.re[i]);
         exp_minus[i] = exp_or_one(minus.re[i]);
     }
-    const auto pack = [](const double(&values)[L]) {
-        return packed::make_pack<L>([&](int i) { return values[i]; });
+    const auto pack = [](const double(&values)[L]) LAMIRO_PACKED_LAMBDA {
+        return packed::make_pack<L>([&](int i) LAMIRO_PACKED_LAMBDA { return values[i]; });
     };
     const Pack<L> e_p = pack(exp_plus);
     const Pack<L> e_m = pack(exp_minus);
@@ -217,13 +217,13 @@ LAMIRO_PACKED_INLINE TransferMatrix matrix_lane(const PackedMatrix<L>& m, int i)
 // every read is inside the arrays.
 template <int L>
 LAMIRO_PACKED_INLINE void pair_pack(const StackView& stack, std::size_t w0, MatrixPair* out) {
-    const Pack<L> lambda =
-        packed::make_pack<L>([&](int i) { return stack.wl[w0 + static_cast<std::size_t>(i)]; });
+    const Pack<L> lambda = packed::make_pack<L>(
+        [&](int i) LAMIRO_PACKED_LAMBDA { return stack.wl[w0 + static_cast<std::size_t>(i)]; });
 
     const PackedComplex<L> n0 = load_index<L>(stack.n, 0, w0);
     const PackedComplex<L> beta = packed::scale(n0, stack.sin_theta);
     const PackedComplex<L> b = packed::mul(beta, beta);
-    const auto medium_at = [&](std::size_t j) {
+    const auto medium_at = [&](std::size_t j) LAMIRO_PACKED_LAMBDA {
         const PackedComplex<L> n = load_index<L>(stack.n, j, w0);
         return medium(n, normal_term(radicand(n, b)));
     };
