@@ -11,9 +11,11 @@
 //                    square root takes its real branch and e^±0 = 1)
 //
 //   kernel_bench [wavelengths]            times and ratios (default 1000)
-//   kernel_bench --once absorbing|lossless [wavelengths]
-//                                         one evaluation of the spectrum,
-//                                         for counting instructions:
+//   kernel_bench --once absorbing|lossless [wavelengths [kernel|floor|reference]]
+//                                         one evaluation of the spectrum (or
+//                                         of its floor, or of S and P by the
+//                                         reference kernel), for counting
+//                                         instructions:
 //
 //   valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file=/tmp/kernel.cg
 //            build/speed/kernel_bench --once absorbing 1000
@@ -232,21 +234,38 @@ void figures(std::size_t wavelengths) {
     if (sink == 0.12345) std::puts("");  // keeps the floor's results alive
 }
 
-int once(bool absorbing, std::size_t wavelengths) {
+int once(bool absorbing, std::size_t wavelengths, const char* what) {
     const Stack stack = make_stack(wavelengths, absorbing);
+    const std::vector<LayerArguments> arguments = layer_arguments(stack);
     std::vector<MatrixPair> out(wavelengths);
+    const bool floor = std::strcmp(what, "floor") == 0;
+    const bool reference = std::strcmp(what, "reference") == 0;
 #ifdef LAMIRO_HAVE_CALLGRIND
     CALLGRIND_TOGGLE_COLLECT;
 #endif
-    lamiro::stack_matrix_pairs(stack.d, stack.n, stack.wl, theta, 0, wavelengths, out.data());
+    if (floor) {
+        absorbing ? absorbing_floor(arguments) : lossless_floor(arguments);
+    } else if (reference) {
+        for (std::size_t w = 0; w < wavelengths; ++w) {
+            out[w] = {lamiro::stack_transfer_matrix(stack.d, stack.n, stack.wl, theta, w,
+                                                    Polarisation::S),
+                      lamiro::stack_transfer_matrix(stack.d, stack.n, stack.wl, theta, w,
+                                                    Polarisation::P)};
+        }
+    } else {
+        lamiro::stack_matrix_pairs(stack.d, stack.n, stack.wl, theta, 0, wavelengths,
+                                   out.data());
+    }
 #ifdef LAMIRO_HAVE_CALLGRIND
     CALLGRIND_TOGGLE_COLLECT;
 #endif
-    std::printf("%s stack: %zu layer x wavelength units (%zu layers, %zu wavelengths), pack %s; "
-                "divide the collected instruction count by %zu\n",
-                absorbing ? "absorbing" : "lossless", layers * wavelengths, layers, wavelengths,
+    std::printf("%s stack, %s: %zu layer x wavelength units (%zu layers, %zu wavelengths), "
+                "widest pack %s; divide the collected instruction count by %zu\n",
+                absorbing ? "absorbing" : "lossless",
+                floor ? "library-call floor" : reference ? "reference S and P" : "kernel",
+                layers * wavelengths, layers, wavelengths,
                 width_label(lamiro::widest_pack_width()), layers * wavelengths);
-    return out[0].s.m00.re == 0.12345 ? 1 : 0;
+    return out[0].s.m00.re == 0.12345 || sink == 0.12345 ? 1 : 0;
 }
 
 }  // namespace
@@ -256,12 +275,17 @@ int main(int argc, char** argv) {
         const bool absorbing = argc > 2 && std::strcmp(argv[2], "absorbing") == 0;
         const bool lossless = argc > 2 && std::strcmp(argv[2], "lossless") == 0;
         const std::size_t wavelengths = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 1000;
-        if ((!absorbing && !lossless) || wavelengths == 0) {
-            std::fprintf(stderr, "usage: %s --once absorbing|lossless [wavelengths > 0]\n",
+        const char* what = argc > 4 ? argv[4] : "kernel";
+        const bool known = std::strcmp(what, "kernel") == 0 || std::strcmp(what, "floor") == 0 ||
+                           std::strcmp(what, "reference") == 0;
+        if ((!absorbing && !lossless) || wavelengths == 0 || !known) {
+            std::fprintf(stderr,
+                         "usage: %s --once absorbing|lossless [wavelengths > 0 "
+                         "[kernel|floor|reference]]\n",
                          argv[0]);
             return 2;
         }
-        return once(absorbing, wavelengths);
+        return once(absorbing, wavelengths, what);
     }
     const std::size_t wavelengths = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000;
     if (wavelengths == 0) {
