@@ -18,51 +18,74 @@ SimulationContext::SimulationContext(RealVector d, ComplexMatrix n, RealVector w
 
 std::span<const MatrixPair> SimulationContext::matrix_pairs() {
     if (!cache_) {
-        OwnedBuffer<MatrixPair> pairs = evaluate_matrix_pairs();
-        if (cache_) {
-            throw InternalFault("reentrant init");
-        }
-        cache_.emplace(std::move(pairs));
+        evaluate();
     }
     return {cache_->data(), cache_->size()};
 }
 
 OwnedBuffer<double> SimulationContext::reflectance() {
-    return reflectance_spectrum(matrix_pairs(), phi_);
+    std::span<const MatrixPair> pairs = matrix_pairs();
+    if (reflectance_) {
+        OwnedBuffer<double> r = std::move(*reflectance_);
+        reflectance_.reset();
+        return r;
+    }
+    return reflectance_spectrum(pairs, phi_);
 }
 
 OwnedBuffer<double> SimulationContext::transmittance() {
-    return transmittance_spectrum(matrix_pairs(), n_, theta_, phi_);
+    std::span<const MatrixPair> pairs = matrix_pairs();
+    if (transmittance_) {
+        OwnedBuffer<double> t = std::move(*transmittance_);
+        transmittance_.reset();
+        return t;
+    }
+    return transmittance_spectrum(pairs, n_, theta_, phi_);
 }
 
-OwnedBuffer<MatrixPair> SimulationContext::evaluate_matrix_pairs() const {
+void SimulationContext::evaluate() {
     // Both polarisations of a wavelength come out of one pass of the kernel,
     // straight into the pair list, each matrix with the bits of its own
-    // single-polarisation evaluation.
+    // single-polarisation evaluation; the two spectra of the same
+    // wavelengths follow at once, while the pairs are still in cache.
     const std::size_t count = wl_.size();
     OwnedBuffer<MatrixPair> pairs = OwnedBuffer<MatrixPair>::allocate(count);
-    MatrixPair* slots = pairs.data();
+    OwnedBuffer<double> r = OwnedBuffer<double>::allocate(count);
+    OwnedBuffer<double> t = OwnedBuffer<double>::allocate(count);
+    auto fill = [&, slots = pairs.data(), r_out = r.data(), t_out = t.data()](
+                    std::size_t begin, std::size_t end) {
+        stack_matrix_pairs(d_, n_, wl_, theta_, begin, end, slots + begin);
+        const std::span<const MatrixPair> run(slots + begin, end - begin);
+        reflectance_values(run, phi_, r_out + begin);
+        transmittance_values(run, begin, n_, theta_, phi_, t_out + begin);
+    };
+
     if (count <= parallel_threshold) {
-        stack_matrix_pairs(d_, n_, wl_, theta_, 0, count, slots);
-        return pairs;
+        fill(0, count);
+    } else {
+        // One request for the whole spectrum. Every run fills the slots of
+        // its own contiguous indices, in packs, and counts them; the total
+        // must come out as exactly one write per slot.
+        std::atomic<std::size_t> written{0};
+        parallel_for(count, [&](std::size_t begin, std::size_t end) {
+            if (end > count) {
+                throw InternalFault("too many values pushed to consumer");
+            }
+            fill(begin, end);
+            written.fetch_add(end - begin, std::memory_order_relaxed);
+        });
+        if (written.load(std::memory_order_relaxed) != count) {
+            throw InternalFault("expected " + std::to_string(count) + " total writes, but got " +
+                                std::to_string(written.load(std::memory_order_relaxed)));
+        }
     }
 
-    // One request for the whole spectrum. Every run fills the slots of its
-    // own contiguous indices, in packs, and counts them; the total must come
-    // out as exactly one write per slot.
-    std::atomic<std::size_t> written{0};
-    parallel_for(count, [&](std::size_t begin, std::size_t end) {
-        if (end > count) {
-            throw InternalFault("too many values pushed to consumer");
-        }
-        stack_matrix_pairs(d_, n_, wl_, theta_, begin, end, slots + begin);
-        written.fetch_add(end - begin, std::memory_order_relaxed);
-    });
-    if (written.load(std::memory_order_relaxed) != count) {
-        throw InternalFault("expected " + std::to_string(count) + " total writes, but got " +
-                            std::to_string(written.load(std::memory_order_relaxed)));
+    if (cache_) {
+        throw InternalFault("reentrant init");
     }
-    return pairs;
+    cache_.emplace(std::move(pairs));
+    reflectance_.emplace(std::move(r));
+    transmittance_.emplace(std::move(t));
 }
 
 }  // namespace lamiro

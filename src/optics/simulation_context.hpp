@@ -17,6 +17,12 @@ inline constexpr std::size_t parallel_threshold = 100;
 
 // The private snapshot of one problem for the length of one simulate() call:
 // copies of the inputs and the matrix cache that both spectra share.
+//
+// The first request evaluates the cache and, in the same pass over the
+// wavelengths (on the pool for long spectra), both spectra from it: each
+// value depends only on its own wavelength's pair, so this gives the bits of
+// computing the spectra from the finished cache afterwards, with the whole
+// evaluation shared out among the workers.
 class SimulationContext {
 public:
     SimulationContext(RealVector d, ComplexMatrix n, RealVector wl, double theta, double phi);
@@ -24,11 +30,12 @@ public:
     // The S and P matrices of every wavelength, evaluated on first use.
     std::span<const MatrixPair> matrix_pairs();
 
+    // Each call returns a new spectrum, one value per wavelength.
     OwnedBuffer<double> reflectance();
     OwnedBuffer<double> transmittance();
 
 private:
-    OwnedBuffer<MatrixPair> evaluate_matrix_pairs() const;
+    void evaluate();
 
     RealVector d_;
     ComplexMatrix n_;
@@ -36,6 +43,9 @@ private:
     double theta_;
     double phi_;
     std::optional<OwnedBuffer<MatrixPair>> cache_;
+    // Spectra computed with the cache, until they are handed out.
+    std::optional<OwnedBuffer<double>> reflectance_;
+    std::optional<OwnedBuffer<double>> transmittance_;
 };
 
 }  // namespace lamiro

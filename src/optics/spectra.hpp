@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "common/owned_buffer.hpp"
@@ -18,5 +19,11 @@ OwnedBuffer<double> reflectance_spectrum(std::span<const MatrixPair> pairs, doub
 // InternalFault(index_out_of_bounds_message).
 OwnedBuffer<double> transmittance_spectrum(std::span<const MatrixPair> pairs,
                                            const ComplexMatrix& n, double theta, double phi);
+
+// The same values for a part of a spectrum, written to out[0 .. pairs.size()).
+// For the transmittance, pairs[i] belongs to wavelength index first_index + i.
+void reflectance_values(std::span<const MatrixPair> pairs, double phi, double* out) noexcept;
+void transmittance_values(std::span<const MatrixPair> pairs, std::size_t first_index,
+                          const ComplexMatrix& n, double theta, double phi, double* out);
 
 }  // namespace lamiro

@@ -3,7 +3,9 @@
 // worker pool above, the same bits either way; faults reach the caller.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -12,6 +14,7 @@
 
 #include "common/internal_fault.hpp"
 #include "optics/simulation_context.hpp"
+#include "optics/spectra.hpp"
 #include "optics/stack_matrix.hpp"
 
 namespace lamiro {
@@ -70,14 +73,22 @@ TEST_P(SpectrumSize, PairsEqualSingleWavelengthEvaluation) {
         EXPECT_TRUE(same_bits(pairs[w].s, stack_transfer_matrix(stack.d, stack.n, stack.wl, 0.4, w, Polarisation::S)));
         EXPECT_TRUE(same_bits(pairs[w].p, stack_transfer_matrix(stack.d, stack.n, stack.wl, 0.4, w, Polarisation::P)));
     }
-    OwnedBuffer<double> r = context.reflectance();
-    OwnedBuffer<double> t = context.transmittance();
-    ASSERT_EQ(r.size(), count);
-    ASSERT_EQ(t.size(), count);
-    for (std::size_t w = 0; w < count; ++w) {
-        EXPECT_TRUE(std::isfinite(r[w]) && std::isfinite(t[w]));
-        EXPECT_GT(r[w], 0.0);
-        EXPECT_LT(r[w] + t[w], 1.0);  // the layers absorb
+    // The spectra, computed alongside the pairs, equal those computed from
+    // the finished pairs afterwards; a second request gives them again.
+    const OwnedBuffer<double> expected_r = reflectance_spectrum(pairs, 0.3);
+    const OwnedBuffer<double> expected_t = transmittance_spectrum(pairs, stack.n, 0.4, 0.3);
+    for (int request = 0; request < 2; ++request) {
+        SCOPED_TRACE("request " + std::to_string(request));
+        OwnedBuffer<double> r = context.reflectance();
+        OwnedBuffer<double> t = context.transmittance();
+        ASSERT_EQ(r.size(), count);
+        ASSERT_EQ(t.size(), count);
+        for (std::size_t w = 0; w < count; ++w) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(r[w]), std::bit_cast<std::uint64_t>(expected_r[w]));
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(t[w]), std::bit_cast<std::uint64_t>(expected_t[w]));
+            EXPECT_GT(r[w], 0.0);
+            EXPECT_LT(r[w] + t[w], 1.0);  // the layers absorb
+        }
     }
 }
 
