@@ -62,17 +62,29 @@ void register_class(PyObject* module, ClassType& class_type) {
     }
 }
 
+PyError sub_interpreter_error() {
+    return PyError(PyExc_ImportError,
+                   "lamiro does not support sub-interpreters yet; please report your use "
+                   "case on the lamiro issue tracker");
+}
+
 PyObject* initialise() {
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* state = PyInterpreterState_Get();
+    const std::int64_t interpreter = PyInterpreterState_GetID(state);
     if (interpreter == -1) {
         throw fetch_error();
+    }
+    // A sub-interpreter is refused without becoming the module's owner.
+    // Python 3.12 runs this initialisation inside an isolated sub-interpreter
+    // before it rejects the module there itself; had that attempt claimed
+    // the module, the main interpreter could never import it afterwards.
+    if (state != PyInterpreterState_Main()) {
+        throw sub_interpreter_error();
     }
     std::int64_t expected = -1;
     if (!owning_interpreter.compare_exchange_strong(expected, interpreter) &&
         expected != interpreter) {
-        throw PyError(PyExc_ImportError,
-                      "lamiro does not support sub-interpreters yet; please report your use "
-                      "case on the lamiro issue tracker");
+        throw sub_interpreter_error();
     }
     if (module_object != nullptr) {
         return Py_NewRef(module_object);

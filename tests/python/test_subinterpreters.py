@@ -101,16 +101,9 @@ def test_refused_in_a_fresh_process():
     ''')
 
 
-# Python 3.12 runs the initialisation of a single-phase module inside a
-# sub-interpreter before it refuses the module there, and the interpreter
-# that first initialises the module keeps it for the life of the process.
-# From 3.13 on the initialisation runs in the main interpreter.
-NEEDS_313 = pytest.mark.skipif(
-    sys.version_info < (3, 13),
-    reason="before 3.13 the sub-interpreter's attempt makes it the module's interpreter")
-
-
-@NEEDS_313
+# Python 3.12 runs the initialisation of a single-phase module inside the
+# sub-interpreter before refusing the module there; that attempt must not
+# make the sub-interpreter the module's owner.
 def test_main_interpreter_imports_it_after_a_refused_sub_interpreter():
     run_child('''
         refused("isolated")
@@ -122,7 +115,6 @@ def test_main_interpreter_imports_it_after_a_refused_sub_interpreter():
     ''')
 
 
-@NEEDS_313
 def test_legacy_sub_interpreter_first_in_a_fresh_process():
     run_child('''
         for _ in range(3):
