@@ -9,7 +9,7 @@ TEST_DEPS   := tmm "dask[distributed]" mypy
 PIP_INSTALL  = -m pip install --quiet --no-build-isolation --no-deps
 
 .PHONY: all demo test test-cpp test-python test-matrix test-sanitize test-tsan test-all \
-        benchmark install clean
+        benchmark compare-peers install clean
 
 all: install
 
@@ -87,10 +87,17 @@ test-tsan:
 
 test-all: test test-matrix test-sanitize test-tsan
 
+# Speed figures: the kernel against its library-call floor (times and
+# callgrind instruction counts), then simulate() from Python.
 benchmark: .venv/.lamiro-installed build/cpp/CMakeCache.txt
-	cmake --build build/cpp -j $(JOBS)
-	for b in build/cpp/*_bench; do $$b; done
+	cmake --build build/cpp -j $(JOBS) --target kernel_bench
+	build/cpp/kernel_bench
+	benchmarks/instruction_counts.sh build/cpp/kernel_bench
 	.venv/bin/python benchmarks/simulate_bench.py
+
+# lamiro next to the tmm package and a vectorised NumPy implementation.
+compare-peers: .venv/.lamiro-installed .venv/.lamiro-demo-deps
+	MPLBACKEND=Agg .venv/bin/python benchmarks/compare_peers.py
 
 clean:
 	rm -rf build .venv .venv-312 .venv-np1 .venv-asan

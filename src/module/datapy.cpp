@@ -112,16 +112,16 @@ PyObject* get_phi(PyObject* self, void*) {
     });
 }
 
-// Evaluates both spectra from a snapshot of this problem and returns them as
-// a new Simulation. The snapshot is discarded before the result is made.
+// Evaluates both spectra of this problem and returns them as a new
+// Simulation. The context reads the instance's arrays in place while the
+// hold keeps the instance alive; it is discarded before the result is made.
 PyObject* simulate(PyObject* self, PyObject*) {
     return run_entry_point<PyObject*>(nullptr, [self] {
         SharedHold<DataPyObject> hold = open_datapy(self);
         OwnedBuffer<double> reflectance;
         OwnedBuffer<double> transmittance;
         {
-            SimulationContext context(hold->d.clone(), hold->n.clone(), hold->wl.clone(),
-                                      hold->theta, hold->phi);
+            SimulationContext context(hold->d, hold->n, hold->wl, hold->theta, hold->phi);
             reflectance = context.reflectance();
             transmittance = context.transmittance();
         }

@@ -12,9 +12,9 @@
 
 namespace lamiro {
 
-SimulationContext::SimulationContext(RealVector d, ComplexMatrix n, RealVector wl, double theta,
-                                     double phi)
-    : d_(std::move(d)), n_(std::move(n)), wl_(std::move(wl)), theta_(theta), phi_(phi) {}
+SimulationContext::SimulationContext(const RealVector& d, const ComplexMatrix& n,
+                                     const RealVector& wl, double theta, double phi)
+    : d_(d), n_(n), wl_(wl), theta_(theta), phi_(phi) {}
 
 std::span<const MatrixPair> SimulationContext::matrix_pairs() {
     if (!cache_) {

@@ -15,8 +15,13 @@ namespace lamiro {
 // thread; longer ones on the worker pool.
 inline constexpr std::size_t parallel_threshold = 100;
 
-// The private snapshot of one problem for the length of one simulate() call:
-// copies of the inputs and the matrix cache that both spectra share.
+// The evaluation of one problem for the length of one simulate() call: the
+// inputs and the matrix cache that both spectra share.
+//
+// The inputs are read in place: the caller keeps them alive and unchanged
+// for the context's lifetime (a DataPy never changes after construction
+// and is held for the whole call), so copying them would only cost time and
+// memory.
 //
 // The first request evaluates the cache and, in the same pass over the
 // wavelengths (on the pool for long spectra), both spectra from it: each
@@ -25,7 +30,8 @@ inline constexpr std::size_t parallel_threshold = 100;
 // evaluation shared out among the workers.
 class SimulationContext {
 public:
-    SimulationContext(RealVector d, ComplexMatrix n, RealVector wl, double theta, double phi);
+    SimulationContext(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
+                      double theta, double phi);
 
     // The S and P matrices of every wavelength, evaluated on first use.
     std::span<const MatrixPair> matrix_pairs();
@@ -37,9 +43,9 @@ public:
 private:
     void evaluate();
 
-    RealVector d_;
-    ComplexMatrix n_;
-    RealVector wl_;
+    const RealVector& d_;
+    const ComplexMatrix& n_;
+    const RealVector& wl_;
     double theta_;
     double phi_;
     std::optional<OwnedBuffer<MatrixPair>> cache_;

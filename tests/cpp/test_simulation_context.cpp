@@ -65,7 +65,7 @@ class SpectrumSize : public testing::TestWithParam<std::size_t> {};
 TEST_P(SpectrumSize, PairsEqualSingleWavelengthEvaluation) {
     const std::size_t count = GetParam();
     Stack stack = random_stack(7, count, 42 + static_cast<unsigned>(count));
-    SimulationContext context(stack.d.clone(), stack.n.clone(), stack.wl.clone(), 0.4, 0.3);
+    SimulationContext context(stack.d, stack.n, stack.wl, 0.4, 0.3);
     std::span<const MatrixPair> pairs = context.matrix_pairs();
     ASSERT_EQ(pairs.size(), count);
     for (std::size_t w = 0; w < count; ++w) {
@@ -97,7 +97,9 @@ INSTANTIATE_TEST_SUITE_P(SerialAndParallel, SpectrumSize,
 
 TEST(SimulationContext, NoWavelengthsGiveEmptySpectraWhateverTheShapes) {
     // n has no rows and d no entries: nothing is read when there is no wavelength.
-    SimulationContext context(vector_of({}), matrix_of(0, 0, {}), vector_of({}), 0.1, 0.2);
+    const RealVector empty = vector_of({});
+    const ComplexMatrix no_media = matrix_of(0, 0, {});
+    SimulationContext context(empty, no_media, empty, 0.1, 0.2);
     EXPECT_EQ(context.matrix_pairs().size(), 0u);
     EXPECT_EQ(context.reflectance().size(), 0u);
     EXPECT_EQ(context.transmittance().size(), 0u);
@@ -119,8 +121,10 @@ TEST_P(IndexFault, ReachesTheCallerAndLeavesThePoolUsable) {
     auto [shape, count] = GetParam();
     std::vector<Complex> n(shape.media * shape.columns, Complex{1.5, 0.01});
     std::vector<double> d(shape.d_length, 50.0), wl(count, 500.0);
-    SimulationContext context(vector_of(d), matrix_of(shape.media, shape.columns, n),
-                              vector_of(wl), 0.2, 0.0);
+    const RealVector d_vector = vector_of(d);
+    const ComplexMatrix n_matrix = matrix_of(shape.media, shape.columns, n);
+    const RealVector wl_vector = vector_of(wl);
+    SimulationContext context(d_vector, n_matrix, wl_vector, 0.2, 0.0);
     try {
         context.reflectance();
         FAIL() << "expected the index fault";
@@ -129,7 +133,7 @@ TEST_P(IndexFault, ReachesTheCallerAndLeavesThePoolUsable) {
     }
 
     Stack sound = random_stack(3, count, 7);
-    SimulationContext again(std::move(sound.d), std::move(sound.n), std::move(sound.wl), 0.2, 0.0);
+    SimulationContext again(sound.d, sound.n, sound.wl, 0.2, 0.0);
     EXPECT_EQ(again.reflectance().size(), count);
 }
 
@@ -166,8 +170,8 @@ TEST(SimulationContext, ReversedAndStridedInputsGiveTheSamePairs) {
         for (std::size_t w = 0; w < count; ++w) wl_buffer[count - 1 - w] = stack.wl[w];
         RealVector wl_view{std::move(wl_buffer), count, -1, count - 1};
 
-        SimulationContext plain(stack.d.clone(), stack.n.clone(), stack.wl.clone(), 0.7, 0.4);
-        SimulationContext viewed(stack.d.clone(), std::move(n_view), std::move(wl_view), 0.7, 0.4);
+        SimulationContext plain(stack.d, stack.n, stack.wl, 0.7, 0.4);
+        SimulationContext viewed(stack.d, n_view, wl_view, 0.7, 0.4);
         const std::span<const MatrixPair> a = plain.matrix_pairs();
         const std::span<const MatrixPair> b = viewed.matrix_pairs();
         ASSERT_EQ(a.size(), b.size());
@@ -185,7 +189,8 @@ TEST(SimulationContext, FaultAtTheLastWavelengthLeavesTheCacheAbsent) {
         SCOPED_TRACE("wavelengths " + std::to_string(count));
         Stack stack = random_stack(4, count - 1, 11);
         std::vector<double> wl(count, 600.0);
-        SimulationContext context(stack.d.clone(), stack.n.clone(), vector_of(wl), 0.3, 0.0);
+        const RealVector wl_vector = vector_of(wl);
+        SimulationContext context(stack.d, stack.n, wl_vector, 0.3, 0.0);
         for (int attempt = 0; attempt < 2; ++attempt) {
             try {
                 context.matrix_pairs();
@@ -217,7 +222,7 @@ TEST(SimulationContext, ScatteredNonFiniteEntriesOnThePool) {
             (i % 2 == 0 ? entry.re : entry.im) = value;
         }
     }
-    SimulationContext context(stack.d.clone(), stack.n.clone(), stack.wl.clone(), 0.5, 0.0);
+    SimulationContext context(stack.d, stack.n, stack.wl, 0.5, 0.0);
     const std::span<const MatrixPair> pairs = context.matrix_pairs();
     const auto same = [](const TransferMatrix& a, const TransferMatrix& b) {
         const double* x = &a.m00.re;

@@ -338,8 +338,10 @@ TEST_P(StoredBits, PairKernelAtEveryPackWidth) {
 
 TEST_P(StoredBits, SimulationContextSerial) {
     const BitsCase& c = GetParam();
-    SimulationContext context(real_vector(c.d), complex_matrix(c.n), real_vector(c.wl), c.theta,
-                              0.0);
+    const RealVector d = real_vector(c.d);
+    const ComplexMatrix n = complex_matrix(c.n);
+    const RealVector wl = real_vector(c.wl);
+    SimulationContext context(d, n, wl, c.theta, 0.0);
     const std::span<const MatrixPair> pairs = context.matrix_pairs();
     expect_stored_bits(c, words_of(c, pairs));
 }
@@ -400,8 +402,10 @@ TEST_P(StoredBits, SimulationContextOnThePool) {
     const BitsCase& c = GetParam();
     const std::size_t offset = 61;
     const BitsCase e = embedded(c, offset, 203, 5);
-    SimulationContext context(real_vector(e.d), complex_matrix(e.n), real_vector(e.wl), e.theta,
-                              0.0);
+    const RealVector d = real_vector(e.d);
+    const ComplexMatrix n = complex_matrix(e.n);
+    const RealVector wl = real_vector(e.wl);
+    SimulationContext context(d, n, wl, e.theta, 0.0);
     const std::vector<Words> actual = words_of(e, context.matrix_pairs());
     expect_same_words(actual, words_of(e, reference_pairs(e)));
     expect_stored_bits(c, columns(actual, offset, c.wl.size()));

@@ -97,26 +97,42 @@ CASES = {
         fails(lambda: lamiro.DataPy(d, np.broadcast_to(1j, (1, 2**59 - 1)), wl, 0.1, 0.0), "MemoryError")
         fails(lambda: lamiro.DataPy(d, n, np.broadcast_to(1.0, (2**60 - 1,)), 0.1, 0.0), "MemoryError")
     ''',
-    # Serial evaluation (60 wavelengths): simulate() copies the stored
-    # arrays into its context; a copy of 128 MiB does not fit in 64 MiB.
-    "simulate-serial-copy-of-d": '''
-        obj = lamiro.DataPy(np.broadcast_to(50.0, (2**24,)), n, wl, 0.4, 0.3)
-        limit(2**26)
-        fails(obj.simulate, "MemoryError")
-    ''',
-    "simulate-serial-copy-of-surplus-columns": '''
-        wide = np.broadcast_to(n[:, :1], (4, 2**23))
-        obj = lamiro.DataPy(d, wide, wl, 0.4, 0.3)
-        limit(2**26)
-        fails(obj.simulate, "MemoryError")
+    # Serial evaluation (60 wavelengths) with the C heap used up: the few
+    # kilobytes of its matrix cache and spectra cannot be had. The heap is
+    # filled through the C allocator itself, in ever smaller blocks, and
+    # given back afterwards.
+    "simulate-serial-exhausted-heap": '''
+        import ctypes
+        libc = ctypes.CDLL(None)
+        libc.malloc.restype = ctypes.c_void_p
+        libc.malloc.argtypes = [ctypes.c_size_t]
+        libc.free.argtypes = [ctypes.c_void_p]
+        obj = lamiro.DataPy(*SERIAL)
+        simulate = obj.simulate
+        blocks = (ctypes.c_void_p * 200_000)()
+        count = 0
+        limit(2**20)
+        for size in (2**16, 2**12, 2**9, 2**6):
+            while count < len(blocks):
+                block = libc.malloc(size)
+                if not block:
+                    break
+                blocks[count] = block
+                count += 1
+        # Called twice here, before the heap is given back.
+        expect = fails
+        expect(simulate, "MemoryError")
+        expect(simulate, "MemoryError")
+        for i in range(count):
+            libc.free(blocks[i])
     ''',
 }
 
-# Parallel evaluation of N = 2**20 wavelengths stored in 40 N bytes (n of
-# two rows and wl): simulate() copies them (40 N), then builds the S list
-# (64 N), the P list (64 N) and the pair list (128 N). Each room below runs
-# out at a later step.
-PARALLEL_ROOM = {"context-copies": 20, "s-list": 60, "p-list": 110, "pair-list": 180}
+# Parallel evaluation of N = 2**20 wavelengths: simulate() reads the stored
+# arrays in place and allocates the pair list (128 N), then the reflectance
+# and transmittance spectra (8 N each). Each room below runs out at a later
+# step.
+PARALLEL_ROOM = {"pair-list": 100, "spectra": 134}
 for step, room in PARALLEL_ROOM.items():
     CASES[f"simulate-parallel-{step}"] = f'''
         N = 2**20
@@ -125,6 +141,20 @@ for step, room in PARALLEL_ROOM.items():
         limit({room} * N)
         fails(obj.simulate, "MemoryError")
     '''
+
+CASES["simulate-reads-stored-arrays-in-place"] = '''
+    # 128 MiB of stored thicknesses and 256 MiB of stored surplus columns fit
+    # in 64 MiB: simulate() does not copy what it only reads.
+    expected = lamiro.DataPy(*SERIAL).simulate().r.tobytes()
+    wide = np.broadcast_to(n[:, :1], (4, 2**24)).copy()
+    wide[:, :60] = n
+    long_d = np.zeros(2**24)
+    long_d[:2] = d
+    obj = lamiro.DataPy(long_d, wide, wl, 0.4, 0.3)
+    del wide, long_d
+    limit(2**26)
+    assert obj.simulate().r.tobytes() == expected
+'''
 
 CASES["simulate-parallel-fits"] = '''
     # With room for everything, the same evaluation succeeds under the limit.
