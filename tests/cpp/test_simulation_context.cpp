@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "array_builders.hpp"
 #include "common/internal_fault.hpp"
 #include "optics/simulation_context.hpp"
 #include "optics/spectra.hpp"
@@ -19,18 +20,6 @@
 
 namespace lamiro {
 namespace {
-
-RealVector vector_of(const std::vector<double>& values) {
-    OwnedBuffer<double> buffer = OwnedBuffer<double>::allocate(values.size());
-    std::copy(values.begin(), values.end(), buffer.data());
-    return RealVector::from_buffer(std::move(buffer));
-}
-
-ComplexMatrix matrix_of(std::size_t rows, std::size_t cols, const std::vector<Complex>& values) {
-    OwnedBuffer<Complex> buffer = OwnedBuffer<Complex>::allocate(rows * cols);
-    std::copy(values.begin(), values.end(), buffer.data());
-    return ComplexMatrix{std::move(buffer), rows, cols, static_cast<std::ptrdiff_t>(cols), 1, 0};
-}
 
 struct Stack {
     RealVector d;
@@ -51,7 +40,7 @@ Stack random_stack(std::size_t layers, std::size_t count, unsigned seed) {
             n[j * count + w] = j == 0 ? Complex{1.0, 0.0} : Complex{index(rng), loss(rng)};
         }
     }
-    return {vector_of(d), matrix_of(layers + 2, count, n), vector_of(wl)};
+    return {real_vector(d), complex_matrix(layers + 2, count, n), real_vector(wl)};
 }
 
 bool same_bits(const TransferMatrix& a, const TransferMatrix& b) {
@@ -97,8 +86,8 @@ INSTANTIATE_TEST_SUITE_P(SerialAndParallel, SpectrumSize,
 
 TEST(SimulationContext, NoWavelengthsGiveEmptySpectraWhateverTheShapes) {
     // n has no rows and d no entries: nothing is read when there is no wavelength.
-    const RealVector empty = vector_of({});
-    const ComplexMatrix no_media = matrix_of(0, 0, {});
+    const RealVector empty = real_vector({});
+    const ComplexMatrix no_media = complex_matrix(0, 0, {});
     SimulationContext context(empty, no_media, empty, 0.1, 0.2);
     EXPECT_EQ(context.matrix_pairs().size(), 0u);
     EXPECT_EQ(context.reflectance().size(), 0u);
@@ -121,9 +110,9 @@ TEST_P(IndexFault, ReachesTheCallerAndLeavesThePoolUsable) {
     auto [shape, count] = GetParam();
     std::vector<Complex> n(shape.media * shape.columns, Complex{1.5, 0.01});
     std::vector<double> d(shape.d_length, 50.0), wl(count, 500.0);
-    const RealVector d_vector = vector_of(d);
-    const ComplexMatrix n_matrix = matrix_of(shape.media, shape.columns, n);
-    const RealVector wl_vector = vector_of(wl);
+    const RealVector d_vector = real_vector(d);
+    const ComplexMatrix n_matrix = complex_matrix(shape.media, shape.columns, n);
+    const RealVector wl_vector = real_vector(wl);
     SimulationContext context(d_vector, n_matrix, wl_vector, 0.2, 0.0);
     try {
         context.reflectance();
@@ -189,7 +178,7 @@ TEST(SimulationContext, FaultAtTheLastWavelengthLeavesTheCacheAbsent) {
         SCOPED_TRACE("wavelengths " + std::to_string(count));
         Stack stack = random_stack(4, count - 1, 11);
         std::vector<double> wl(count, 600.0);
-        const RealVector wl_vector = vector_of(wl);
+        const RealVector wl_vector = real_vector(wl);
         SimulationContext context(stack.d, stack.n, wl_vector, 0.3, 0.0);
         for (int attempt = 0; attempt < 2; ++attempt) {
             try {

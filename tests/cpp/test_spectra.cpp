@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "array_builders.hpp"
 #include "common/internal_fault.hpp"
 #include "optics/spectra.hpp"
 #include "optics/stack_matrix.hpp"
@@ -17,19 +18,6 @@ namespace lamiro {
 namespace {
 
 constexpr double epsilon = std::numeric_limits<double>::epsilon();
-
-RealVector real_vector(const std::vector<double>& values) {
-    OwnedBuffer<double> buffer = OwnedBuffer<double>::allocate(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) buffer[i] = values[i];
-    return RealVector::from_buffer(std::move(buffer));
-}
-
-// A stack at one wavelength: media[j] is medium j, stored as a column.
-ComplexMatrix column(const std::vector<Complex>& media) {
-    OwnedBuffer<Complex> buffer = OwnedBuffer<Complex>::allocate(media.size());
-    for (std::size_t j = 0; j < media.size(); ++j) buffer[j] = media[j];
-    return ComplexMatrix{std::move(buffer), media.size(), 1, 1, 1, 0};
-}
 
 struct Spectra {
     double r;

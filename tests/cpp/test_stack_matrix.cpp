@@ -10,34 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "array_builders.hpp"
 #include "common/internal_fault.hpp"
 #include "optics/stack_matrix.hpp"
 
 namespace lamiro {
 namespace {
-
-RealVector real_vector(const std::vector<double>& values) {
-    OwnedBuffer<double> buffer = OwnedBuffer<double>::allocate(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) buffer[i] = values[i];
-    return RealVector::from_buffer(std::move(buffer));
-}
-
-// Contiguous row-major matrix; media[j][w] is medium j at wavelength w.
-ComplexMatrix complex_matrix(const std::vector<std::vector<Complex>>& media) {
-    const std::size_t rows = media.size();
-    const std::size_t cols = rows == 0 ? 0 : media[0].size();
-    OwnedBuffer<Complex> buffer = OwnedBuffer<Complex>::allocate(rows * cols);
-    for (std::size_t r = 0; r < rows; ++r)
-        for (std::size_t c = 0; c < cols; ++c) buffer[r * cols + c] = media[r][c];
-    return ComplexMatrix{std::move(buffer), rows, cols, static_cast<std::ptrdiff_t>(cols), 1, 0};
-}
-
-// One wavelength: a column of media.
-ComplexMatrix column(const std::vector<Complex>& media) {
-    std::vector<std::vector<Complex>> rows;
-    for (Complex m : media) rows.push_back({m});
-    return complex_matrix(rows);
-}
 
 bool bitwise_equal(const TransferMatrix& a, const TransferMatrix& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "array_builders.hpp"
 #include "common/internal_fault.hpp"
 #include "optics/simulation_context.hpp"
 #include "optics/spectra.hpp"
@@ -170,21 +171,6 @@ const std::vector<BitsCase>& bits_cases() {
                 {2.7, 0.7},   {1.46, 1e-4}, {1.333, 0.0}, {1.52, 0.0}}),
     };
     return cases;
-}
-
-RealVector real_vector(const std::vector<double>& values) {
-    OwnedBuffer<double> buffer = OwnedBuffer<double>::allocate(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) buffer[i] = values[i];
-    return RealVector::from_buffer(std::move(buffer));
-}
-
-ComplexMatrix complex_matrix(const std::vector<std::vector<Complex>>& media) {
-    const std::size_t rows = media.size();
-    const std::size_t cols = rows == 0 ? 0 : media[0].size();
-    OwnedBuffer<Complex> buffer = OwnedBuffer<Complex>::allocate(rows * cols);
-    for (std::size_t r = 0; r < rows; ++r)
-        for (std::size_t c = 0; c < cols; ++c) buffer[r * cols + c] = media[r][c];
-    return ComplexMatrix{std::move(buffer), rows, cols, static_cast<std::ptrdiff_t>(cols), 1, 0};
 }
 
 constexpr double mixing_angles[] = {0.0, 0.7, pi / 2};
