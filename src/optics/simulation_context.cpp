@@ -23,24 +23,31 @@ std::span<const MatrixPair> SimulationContext::matrix_pairs() {
     return {cache_->data(), cache_->size()};
 }
 
+namespace {
+
+// A spectrum computed alongside the cache is handed out once; a later
+// request computes it anew from the cache.
+template <class Compute>
+OwnedBuffer<double> take_or_compute(std::optional<OwnedBuffer<double>>& stored, Compute compute) {
+    if (!stored) {
+        return compute();
+    }
+    OwnedBuffer<double> spectrum = std::move(*stored);
+    stored.reset();
+    return spectrum;
+}
+
+}  // namespace
+
 OwnedBuffer<double> SimulationContext::reflectance() {
     std::span<const MatrixPair> pairs = matrix_pairs();
-    if (reflectance_) {
-        OwnedBuffer<double> r = std::move(*reflectance_);
-        reflectance_.reset();
-        return r;
-    }
-    return reflectance_spectrum(pairs, phi_);
+    return take_or_compute(reflectance_, [&] { return reflectance_spectrum(pairs, phi_); });
 }
 
 OwnedBuffer<double> SimulationContext::transmittance() {
     std::span<const MatrixPair> pairs = matrix_pairs();
-    if (transmittance_) {
-        OwnedBuffer<double> t = std::move(*transmittance_);
-        transmittance_.reset();
-        return t;
-    }
-    return transmittance_spectrum(pairs, n_, theta_, phi_);
+    return take_or_compute(transmittance_,
+                           [&] { return transmittance_spectrum(pairs, n_, theta_, phi_); });
 }
 
 void SimulationContext::evaluate() {
