@@ -187,14 +187,23 @@ PyRef PyError::into_exception() && {
         PyObject* made = text ? PyObject_CallOneArg(type_.get(), text.get()) : nullptr;
         exception = made != nullptr ? PyRef::steal(made) : take_pending_exception();
     }
-    if (cause_ && PyExceptionInstance_Check(exception.get())) {
+    if (has_cause_ && PyExceptionInstance_Check(exception.get())) {
         PyException_SetCause(exception.get(), cause_.release());
     }
     return exception;
 }
 
 void PyError::restore() && noexcept {
-    PyErr_SetRaisedException(std::move(*this).into_exception().release());
+    // An error built here is raised like a `raise` statement would raise it,
+    // so the exception being handled, if any, becomes its __context__. One
+    // taken from the interpreter goes back exactly as it was.
+    const bool built_here = !exception_;
+    PyRef exception = std::move(*this).into_exception();
+    if (built_here && PyExceptionInstance_Check(exception.get())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+        return;
+    }
+    PyErr_SetRaisedException(exception.release());
 }
 
 PyError fetch_error() {

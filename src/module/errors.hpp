@@ -31,8 +31,12 @@ public:
     PyError(const PyError&) = delete;
     PyError& operator=(const PyError&) = delete;
 
-    // The exception will carry `cause` as its __cause__ (none if empty).
-    void set_cause(PyRef cause) noexcept { cause_ = std::move(cause); }
+    // The exception will carry `cause` as its __cause__ (none if empty); as
+    // with `raise ... from`, its __context__ is then not displayed.
+    void set_cause(PyRef cause) noexcept {
+        cause_ = std::move(cause);
+        has_cause_ = true;
+    }
 
     // True when the exception's type is exactly `type` (no subclass).
     bool has_exact_type(PyObject* type) const noexcept;
@@ -57,6 +61,7 @@ private:
     std::string message_;
     PyRef exception_;
     PyRef cause_;
+    bool has_cause_ = false;
 };
 
 // A PanicException that came back through Python code and is carried on as

@@ -80,3 +80,31 @@ def test_numpy_missing_at_first_use_is_a_fault_that_is_not_remembered():
         "traceback: None }"
     )
     assert lines == ["PanicException", expected, "PanicException", expected, "[1.0]"]
+
+
+# Errors the module raises while another exception is being handled chain to
+# it as __context__, as a Python `raise` would; the "argument '...': " error
+# replaces the conversion's own exception, so its context is not shown.
+CONTEXT_CASES = {
+    "binder": (lambda d, n, wl: lamiro.DataPy(), False),
+    "array-conversion": (lambda d, n, wl: lamiro.DataPy([1.0], n, wl, 0.1, 0.0), True),
+    "float-conversion": (lambda d, n, wl: lamiro.DataPy(d, n, wl, "x", 0.0), True),
+    "no-constructor": (lambda d, n, wl: lamiro.Simulation(), False),
+    "panic": (lambda d, n, wl: lamiro.DataPy(d, n[0], wl, 0.0, 0.0), False),
+}
+
+
+@pytest.mark.parametrize("case", list(CONTEXT_CASES), ids=list(CONTEXT_CASES))
+def test_errors_raised_while_handling_another_chain_to_it(sample, case):
+    call, prefixed = CONTEXT_CASES[case]
+    outer = ValueError("outer")
+    try:
+        try:
+            raise outer
+        except ValueError:
+            call(*sample)
+    except BaseException as exc:  # noqa: BLE001 - PanicException included
+        raised = exc
+    assert raised.__context__ is outer
+    assert raised.__suppress_context__ is prefixed
+    assert raised.__cause__ is None
