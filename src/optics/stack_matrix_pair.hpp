@@ -15,7 +15,10 @@ namespace lamiro {
 // so are the numerator of τ and the S products n·C that two neighbouring
 // interfaces share. Every matrix has the bits `stack_transfer_matrix` gives
 // for its polarisation: the same operations on the same operands, only not
-// repeated.
+// repeated. The one exception is the sign and payload of a NaN, which the
+// arithmetic leaves open: packed and scalar instructions may propagate a
+// different one of two NaN operands, so a NaN entry may differ in those bits
+// with the pack width and the lane a wavelength lands in.
 //
 // Several wavelengths are evaluated together in packs (two with SSE2, four
 // with AVX2 when the processor has it): the packed arithmetic rounds lane by

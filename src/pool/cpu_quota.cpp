@@ -69,7 +69,8 @@ std::optional<long long> parse_integer(std::string_view token) {
     return value;
 }
 
-// ceil(quota / period) for a positive quota and period, else nullopt.
+// The whole processors the quota grants, floor(quota / period) but never
+// below 1, for a positive quota and period; else nullopt.
 std::optional<std::size_t> limit_from(std::optional<long long> quota,
                                       std::optional<long long> period) {
     if (!quota || !period || *quota <= 0 || *period <= 0) {
@@ -77,7 +78,7 @@ std::optional<std::size_t> limit_from(std::optional<long long> quota,
     }
     const auto q = static_cast<unsigned long long>(*quota);
     const auto p = static_cast<unsigned long long>(*period);
-    return static_cast<std::size_t>(q / p + (q % p != 0 ? 1 : 0));
+    return static_cast<std::size_t>(std::max(q / p, 1ULL));
 }
 
 std::optional<std::size_t> smaller(std::optional<std::size_t> a, std::optional<std::size_t> b) {

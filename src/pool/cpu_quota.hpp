@@ -9,12 +9,12 @@
 namespace lamiro {
 
 // Processor limit of a cgroup v2 `cpu.max` text ("<quota> <period>" or
-// "max <period>"): ceil(quota / period), or nullopt when unlimited or
+// "max <period>"): floor(quota / period), at least 1, or nullopt when unlimited or
 // unreadable.
 std::optional<std::size_t> cpu_limit_from_cpu_max(std::string_view text);
 
 // Processor limit of the cgroup v1 `cpu.cfs_quota_us` and `cpu.cfs_period_us`
-// texts: ceil(quota / period), or nullopt when the quota is -1 (unlimited)
+// texts: floor(quota / period), at least 1, or nullopt when the quota is -1 (unlimited)
 // or either text is unreadable.
 std::optional<std::size_t> cpu_limit_from_cfs(std::string_view quota_text,
                                               std::string_view period_text);

@@ -122,6 +122,9 @@ std::optional<std::string> WorkerPool::start_workers() {
 }
 
 void* WorkerPool::worker_main(void* pool) noexcept {
+    // A new thread inherits its creator's name; workers have none, so a
+    // fault raised on one is not reported as the caller's.
+    ::pthread_setname_np(::pthread_self(), "");
     try {
         static_cast<WorkerPool*>(pool)->work();
     } catch (...) {

@@ -16,7 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// ceil(quota / period): 150000/100000 = 1.5 -> 2, 50000/100000 = 0.5 -> 1.
+// The count is reduced to the quota, never below 1: 150000/100000 = 1.5 -> 1,
+// 50000/100000 = 0.5 -> 1.
 struct CpuMaxCase {
     const char* name;
     const char* text;
@@ -25,10 +26,11 @@ struct CpuMaxCase {
 
 const CpuMaxCase cpu_max_cases[] = {
     {"unlimited", "max 100000\n", std::nullopt},
-    {"one_and_a_half", "150000 100000\n", 2},
+    {"one_and_a_half", "150000 100000\n", 1},
     {"half", "50000 100000\n", 1},
     {"exactly_two", "200000 100000", 2},
-    {"just_over_three", "300001 100000\n", 4},
+    {"just_over_three", "300001 100000\n", 3},
+    {"just_under_three", "299999 100000\n", 2},
     {"tiny_quota", "1000 100000\n", 1},
     {"zero_quota", "0 100000\n", std::nullopt},
     {"zero_period", "100000 0\n", std::nullopt},
@@ -55,7 +57,7 @@ struct CfsCase {
 
 const CfsCase cfs_cases[] = {
     {"unlimited", "-1\n", "100000\n", std::nullopt},
-    {"one_and_a_half", "150000\n", "100000\n", 2},
+    {"one_and_a_half", "150000\n", "100000\n", 1},
     {"half", "50000\n", "100000\n", 1},
     {"four", "400000\n", "100000\n", 4},
     {"garbage_period", "150000\n", "x\n", std::nullopt},
@@ -89,7 +91,7 @@ const FileSystemCase file_system_cases[] = {
      {{"/proc/self/cgroup", "0::/user.slice/app.service\n"},
       {"/proc/self/mountinfo", v2_mountinfo},
       {app + "/cpu.max", "150000 100000\n"}},
-     2},
+     1},
     {"v2_unlimited",
      {{"/proc/self/cgroup", "0::/user.slice/app.service\n"},
       {"/proc/self/mountinfo", v2_mountinfo},
@@ -107,7 +109,7 @@ const FileSystemCase file_system_cases[] = {
      {{"/proc/self/cgroup", "0::/\n"},
       {"/proc/self/mountinfo", "600 500 0:40 / /sys/fs/cgroup ro,nosuid - cgroup2 cgroup rw\n"},
       {"/sys/fs/cgroup/cpu.max", "250000 100000\n"}},
-     3},
+     2},
     // A container sees its own group as the root of the mounted hierarchy;
     // the unified hierarchy has no cpu controller here and is ignored.
     {"v1_group_is_mount_root",
@@ -120,7 +122,7 @@ const FileSystemCase file_system_cases[] = {
       {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "150000\n"},
       {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"},
       {"/sys/fs/cgroup/unified/cpu.max", "100000 100000\n"}},
-     2},
+     1},
     {"v1_unlimited",
      {{"/proc/self/cgroup", "1:cpu:/\n0::/\n"},
       {"/proc/self/mountinfo", "32 31 0:29 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n"},
@@ -137,7 +139,7 @@ const FileSystemCase file_system_cases[] = {
      1},
     {"no_mount_table_usual_v2_place",
      {{"/proc/self/cgroup", "0::/\n"}, {"/sys/fs/cgroup/cpu.max", "150000 100000\n"}},
-     2},
+     1},
     {"no_proc_usual_v1_place",
      {{"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "300000\n"},
       {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"}},

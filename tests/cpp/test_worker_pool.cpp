@@ -265,6 +265,21 @@ TEST(ParallelFill, WritesOnlyItsOwnSlots) {
     EXPECT_TRUE(std::equal(buffer.begin() + 1, buffer.end() - 1, serial_values(count).begin()));
 }
 
+TEST(Workers, AreUnnamed) {
+    // A worker does not carry the name of the thread that created the pool,
+    // so the diagnostic of a fault raised on it does not name the caller.
+    std::vector<int> unnamed(64, 0);
+    parallel_fill(
+        unnamed.size(),
+        [](std::size_t) {
+            char name[32] = "?";
+            ::pthread_getname_np(::pthread_self(), name, sizeof name);
+            return name[0] == '\0' ? 1 : 0;
+        },
+        unnamed.data());
+    EXPECT_EQ(std::count(unnamed.begin(), unnamed.end(), 1), 64);
+}
+
 struct RunRecord {
     std::size_t begin, end;
     std::thread::id thread;
