@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
 #include "common/internal_fault.hpp"
 #include "optics/complex.hpp"
@@ -27,6 +28,14 @@ double exit_medium_factor(Complex n0, Complex nl, double s, double c) noexcept {
     return (kl.re * a.re + kl.im * a.im) / (a.re * a.re + a.im * a.im);
 }
 
+// The sign and payload of a NaN are left open by the arithmetic and may
+// depend on how the matrices were evaluated (pack width, lane); the spectra
+// carry one NaN, so that equal inputs give equal bytes whatever the thread
+// count.
+double with_one_nan(double value) noexcept {
+    return std::isnan(value) ? std::numeric_limits<double>::quiet_NaN() : value;
+}
+
 }  // namespace
 
 // The sines and cosines of φ and θ are the same for every pair, so they are
@@ -39,7 +48,7 @@ void reflectance_values(std::span<const MatrixPair> pairs, double phi, double* o
         const MatrixPair& pair = pairs[w];
         const double as = complex_abs(div(pair.s.m01, pair.s.m00));
         const double ap = complex_abs(div(pair.p.m01, pair.p.m00));
-        out[w] = ((sp * sp) * (ap * ap)) + ((cp * cp) * (as * as));
+        out[w] = with_one_nan(((sp * sp) * (ap * ap)) + ((cp * cp) * (as * as)));
     }
 }
 
@@ -58,7 +67,7 @@ void transmittance_values(std::span<const MatrixPair> pairs, std::size_t first_i
         const double f = exit_medium_factor(n(0, w), n(n.rows - 1, w), s, c);
         const double bs = complex_abs(reciprocal(pair.s.m00));
         const double bp = complex_abs(reciprocal(pair.p.m00));
-        out[i] = f * (((sp * sp) * (bp * bp)) + ((cp * cp) * (bs * bs)));
+        out[i] = with_one_nan(f * (((sp * sp) * (bp * bp)) + ((cp * cp) * (bs * bs))));
     }
 }
 

@@ -147,6 +147,35 @@ def test_parallel_equals_serial_for_any_worker_count(tmp_path, big_stack, thread
     assert same_bits(got["t"], t_ref)
 
 
+@pytest.fixture(scope="module")
+def nan_stack():
+    """Wavelengths whose spectra are NaN, scattered over every lane position
+    of the packed evaluation: a vanishing incidence index with an absorbing
+    layer of NaN loss, and NaN wavelengths."""
+    d, n, wl = stack(300, n_media=4, seed=3)
+    for w in range(5, 300, 37):
+        n[0, w] = 1e-300
+        n[1, w] = complex(2.0, float("nan"))
+    wl[[2, 71, 150, 299]] = float("nan")
+    return d, n, wl
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "3", "4"], ids=lambda k: f"RAYON_NUM_THREADS={k}")
+def test_nan_results_are_the_same_bytes_for_any_worker_count(tmp_path, nan_stack, threads):
+    d, n, wl = nan_stack
+    inputs = tmp_path / "inputs.npz"
+    outputs = tmp_path / "outputs.npz"
+    np.savez(inputs, d=d, n=n, wl=wl)
+    rc, _, err = run_python(WORKER_SCRIPT % (str(inputs), str(outputs)),
+                            env_extra={"RAYON_NUM_THREADS": threads})
+    assert rc == 0, err
+    got = np.load(outputs)
+    assert np.isnan(got["r"]).sum() >= 12
+    r_ref, t_ref = per_wavelength(d, n, wl, 0.35, 1.1)
+    assert same_bits(got["r"], r_ref)
+    assert same_bits(got["t"], t_ref)
+
+
 @pytest.mark.parametrize(
     "n_shape",
     [(2, 0), (0, 0), (1, 0), (5, 0), (3, 7)],
