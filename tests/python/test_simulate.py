@@ -132,9 +132,8 @@ def big_stack():
     return stack(1000, n_media=12, seed=42)
 
 
-@pytest.mark.parametrize("threads", ["1", "2", "8"], ids=lambda k: f"RAYON_NUM_THREADS={k}")
-def test_parallel_equals_serial_for_any_worker_count(tmp_path, big_stack, threads):
-    d, n, wl = big_stack
+def spectra_in_child(tmp_path, d, n, wl, threads):
+    """(r, t) computed in a fresh process with RAYON_NUM_THREADS = threads."""
     inputs = tmp_path / "inputs.npz"
     outputs = tmp_path / "outputs.npz"
     np.savez(inputs, d=d, n=n, wl=wl)
@@ -142,9 +141,16 @@ def test_parallel_equals_serial_for_any_worker_count(tmp_path, big_stack, thread
                             env_extra={"RAYON_NUM_THREADS": threads})
     assert rc == 0, err
     got = np.load(outputs)
+    return got["r"], got["t"]
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "8"], ids=lambda k: f"RAYON_NUM_THREADS={k}")
+def test_parallel_equals_serial_for_any_worker_count(tmp_path, big_stack, threads):
+    d, n, wl = big_stack
+    r, t = spectra_in_child(tmp_path, d, n, wl, threads)
     r_ref, t_ref = per_wavelength(d, n, wl, 0.35, 1.1)
-    assert same_bits(got["r"], r_ref)
-    assert same_bits(got["t"], t_ref)
+    assert same_bits(r, r_ref)
+    assert same_bits(t, t_ref)
 
 
 @pytest.fixture(scope="module")
@@ -163,17 +169,11 @@ def nan_stack():
 @pytest.mark.parametrize("threads", ["1", "2", "3", "4"], ids=lambda k: f"RAYON_NUM_THREADS={k}")
 def test_nan_results_are_the_same_bytes_for_any_worker_count(tmp_path, nan_stack, threads):
     d, n, wl = nan_stack
-    inputs = tmp_path / "inputs.npz"
-    outputs = tmp_path / "outputs.npz"
-    np.savez(inputs, d=d, n=n, wl=wl)
-    rc, _, err = run_python(WORKER_SCRIPT % (str(inputs), str(outputs)),
-                            env_extra={"RAYON_NUM_THREADS": threads})
-    assert rc == 0, err
-    got = np.load(outputs)
-    assert np.isnan(got["r"]).sum() >= 12
+    r, t = spectra_in_child(tmp_path, d, n, wl, threads)
+    assert np.isnan(r).sum() >= 12
     r_ref, t_ref = per_wavelength(d, n, wl, 0.35, 1.1)
-    assert same_bits(got["r"], r_ref)
-    assert same_bits(got["t"], t_ref)
+    assert same_bits(r, r_ref)
+    assert same_bits(t, t_ref)
 
 
 @pytest.mark.parametrize(
