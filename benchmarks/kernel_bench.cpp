@@ -113,11 +113,10 @@ std::vector<LayerArguments> layer_arguments(const Stack& stack) {
         const Complex b = square(scale(stack.n(0, w), s));
         for (std::size_t k = 1; k <= layers; ++k) {
             const MediumWave m = medium_wave(stack.n(k, w), b);
-            const Complex kappa =
-                div_real(m.n * scale(m.c, 6.283185307179586), stack.wl[w]);
+            const Complex kappa = div_real(m.n * scale(m.c, 6.283185307179586), stack.wl[w]);
             const double h = stack.d[k - 1];
-            arguments.push_back({square(m.n) - b, scale(mul_i(kappa), h),
-                                 scale(mul_neg_i(kappa), h)});
+            arguments.push_back(
+                {square(m.n) - b, scale(mul_i(kappa), h), scale(mul_neg_i(kappa), h)});
         }
     }
     return arguments;
@@ -176,31 +175,35 @@ double best_ns_per_unit(F&& body, double units_per_call, int round_ms = 150) {
 
 const char* width_label(PackWidth width) {
     switch (width) {
-        case PackWidth::one: return "scalar";
-        case PackWidth::two: return "SSE2 x2";
-        case PackWidth::four: return "AVX2 x4";
+        case PackWidth::one:
+            return "scalar";
+        case PackWidth::two:
+            return "SSE2 x2";
+        case PackWidth::four:
+            return "AVX2 x4";
     }
     return "?";
 }
 
 void figures(std::size_t wavelengths) {
-    std::printf("Kernel cost per layer x wavelength (both polarisations), %zu layers, %zu "
-                "wavelengths, theta %.2f, one thread; widest pack here: %s\n\n",
-                layers, wavelengths, theta, width_label(lamiro::widest_pack_width()));
+    std::printf(
+        "Kernel cost per layer x wavelength (both polarisations), %zu layers, %zu "
+        "wavelengths, theta %.2f, one thread; widest pack here: %s\n\n",
+        layers, wavelengths, theta, width_label(lamiro::widest_pack_width()));
     std::vector<MatrixPair> out(wavelengths);
     const double units = static_cast<double>(layers * wavelengths);
     for (bool absorbing : {true, false}) {
         const Stack stack = make_stack(wavelengths, absorbing);
         const std::vector<LayerArguments> arguments = layer_arguments(stack);
-        const double floor_ns =
-            absorbing ? best_ns_per_unit([&] { absorbing_floor(arguments); }, units)
-                      : best_ns_per_unit([&] { lossless_floor(arguments); }, units);
+        const double floor_ns = absorbing
+                                    ? best_ns_per_unit([&] { absorbing_floor(arguments); }, units)
+                                    : best_ns_per_unit([&] { lossless_floor(arguments); }, units);
         const double target = absorbing ? 1.5 : 3.0;
         std::printf("%s layers\n", absorbing ? "absorbing" : "lossless");
-        std::printf("  %-34s %7.2f ns\n",
-                    absorbing ? "floor: hypot atan2 sqrt sincos, 2 exp sincos"
-                              : "floor: sqrt, sincos",
-                    floor_ns);
+        std::printf(
+            "  %-34s %7.2f ns\n",
+            absorbing ? "floor: hypot atan2 sqrt sincos, 2 exp sincos" : "floor: sqrt, sincos",
+            floor_ns);
         double widest_ns = 0.0;
         for (PackWidth width : {PackWidth::one, PackWidth::two, PackWidth::four}) {
             if (width == PackWidth::four && lamiro::widest_pack_width() != PackWidth::four) {
@@ -255,18 +258,20 @@ int once(bool absorbing, std::size_t wavelengths, const char* what) {
                                                     Polarisation::P)};
         }
     } else {
-        lamiro::stack_matrix_pairs(stack.d, stack.n, stack.wl, theta, 0, wavelengths,
-                                   out.data());
+        lamiro::stack_matrix_pairs(stack.d, stack.n, stack.wl, theta, 0, wavelengths, out.data());
     }
 #ifdef LAMIRO_HAVE_CALLGRIND
     CALLGRIND_TOGGLE_COLLECT;
 #endif
-    std::printf("%s stack, %s: %zu layer x wavelength units (%zu layers, %zu wavelengths), "
-                "widest pack %s; divide the collected instruction count by %zu\n",
-                absorbing ? "absorbing" : "lossless",
-                floor ? "library-call floor" : reference ? "reference S and P" : "kernel",
-                layers * wavelengths, layers, wavelengths,
-                width_label(lamiro::widest_pack_width()), layers * wavelengths);
+    std::printf(
+        "%s stack, %s: %zu layer x wavelength units (%zu layers, %zu wavelengths), "
+        "widest pack %s; divide the collected instruction count by %zu\n",
+        absorbing ? "absorbing" : "lossless",
+        floor       ? "library-call floor"
+        : reference ? "reference S and P"
+                    : "kernel",
+        layers * wavelengths, layers, wavelengths, width_label(lamiro::widest_pack_width()),
+        layers * wavelengths);
     return out[0].s.m00.re == 0.12345 || sink == 0.12345 ? 1 : 0;
 }
 

@@ -39,8 +39,8 @@ PyObject* module_object = nullptr;
 void register_class(PyObject* module, ClassType& class_type) {
     PyTypeObject* type = class_type.lookup_for_registration();
     const char* name = class_type.class_name();
-    PyRef name_object = check_new(
-        PyUnicode_FromStringAndSize(name, static_cast<Py_ssize_t>(std::strlen(name))));
+    PyRef name_object =
+        check_new(PyUnicode_FromStringAndSize(name, static_cast<Py_ssize_t>(std::strlen(name))));
 
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {

@@ -51,8 +51,7 @@ const char* find_multiarray_module_name() {
         return name;
     }
     const std::string core = find_core_module_name();
-    const char* name =
-        core == "numpy._core" ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    const char* name = core == "numpy._core" ? "numpy._core.multiarray" : "numpy.core.multiarray";
     const char* expected = nullptr;
     multiarray_module_name.compare_exchange_strong(expected, name, std::memory_order_acq_rel);
     return expected != nullptr ? expected : name;

@@ -96,9 +96,8 @@ RealVector copy_vector_f64(const ReadonlyArrayBorrow& source) {
     auto buffer = OwnedBuffer<double>::allocate(length);
 
     if (length < 2 || stride == real_size || stride == -real_size) {
-        const std::ptrdiff_t low = length > 1 && stride < 0
-                                       ? static_cast<std::ptrdiff_t>(length - 1) * stride
-                                       : 0;
+        const std::ptrdiff_t low =
+            length > 1 && stride < 0 ? static_cast<std::ptrdiff_t>(length - 1) * stride : 0;
         if (length != 0) {
             std::memcpy(buffer.data(), array.data + low, length * sizeof(double));
         }
@@ -134,8 +133,11 @@ ComplexMatrix copy_matrix_c128(const ReadonlyArrayBorrow& source) {
             low += static_cast<std::ptrdiff_t>(cols - 1) * col_stride;
         }
         std::memcpy(buffer.data(), array.data + low, count * sizeof(Complex));
-        return ComplexMatrix{std::move(buffer),          rows, cols,
-                             row_stride / complex_size,  col_stride / complex_size,
+        return ComplexMatrix{std::move(buffer),
+                             rows,
+                             cols,
+                             row_stride / complex_size,
+                             col_stride / complex_size,
                              static_cast<std::size_t>(-low / complex_size)};
     }
     for (std::size_t r = 0; r < rows; ++r) {

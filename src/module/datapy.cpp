@@ -53,8 +53,7 @@ DataPyFields prepare_fields(PyObject* args, PyObject* kwargs) {
     bind_arguments(constructor_description, args, kwargs, slots);
     ReadonlyArrayBorrow d = convert_argument("d", [&] { return extract_vector_f64(slots[0]); });
     ReadonlyArrayBorrow n = convert_argument("n", [&] { return extract_array_c128(slots[1]); });
-    ReadonlyArrayBorrow wl =
-        convert_argument("wl", [&] { return extract_vector_f64(slots[2]); });
+    ReadonlyArrayBorrow wl = convert_argument("wl", [&] { return extract_vector_f64(slots[2]); });
     double theta = convert_argument("theta", [&] { return extract_float(slots[3]); });
     double phi = convert_argument("phi", [&] { return extract_float(slots[4]); });
 
@@ -141,12 +140,9 @@ void dealloc(PyObject* self) {
 }
 
 PyGetSetDef getset[] = {
-    {"d", get_d, nullptr, "", nullptr},
-    {"n", get_n, nullptr, "", nullptr},
-    {"wl", get_wl, nullptr, "", nullptr},
-    {"theta", get_theta, nullptr, "", nullptr},
-    {"phi", get_phi, nullptr, "", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"d", get_d, nullptr, "", nullptr},     {"n", get_n, nullptr, "", nullptr},
+    {"wl", get_wl, nullptr, "", nullptr},   {"theta", get_theta, nullptr, "", nullptr},
+    {"phi", get_phi, nullptr, "", nullptr}, {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef methods[] = {

@@ -38,8 +38,8 @@ PyRef take_pending_exception() noexcept {
 
 // Message bytes (UTF-8, possibly with encoded lone surrogates) as a str.
 PyRef message_object(const std::string& message) noexcept {
-    return PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
-                                             static_cast<Py_ssize_t>(message.size()), "replace"));
+    return PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
 }
 
 // The UTF-8 bytes of a str; lone surrogates are kept encoded and later shown
@@ -81,12 +81,24 @@ std::string quoted(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (c < 0x20 || c == 0x7f) {
                     char escape[16];
@@ -139,9 +151,10 @@ void raise_panic(const std::string& message) noexcept {
         PyErr_Clear();
         message = "Unwrapped panic from Python code";
     }
-    std::fputs("--- lamiro is resuming an internal fault after fetching a PanicException "
-               "from Python. ---\n",
-               stderr);
+    std::fputs(
+        "--- lamiro is resuming an internal fault after fetching a PanicException "
+        "from Python. ---\n",
+        stderr);
     std::fputs("Python stack trace below:\n", stderr);
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);
@@ -267,8 +280,8 @@ std::string object_text(PyObject* object) { return object_text_with(object, PyOb
 
 std::string describe_error(PyError error) {
     PyRef exception = std::move(error).into_exception();
-    std::string type = object_text_with(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())),
-                                        PyObject_Repr);
+    std::string type =
+        object_text_with(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), PyObject_Repr);
     std::string value = object_text_with(exception.get(), PyObject_Repr);
     std::string traceback = "None";
     PyRef tb = PyRef::steal(PyException_GetTraceback(exception.get()));
@@ -287,9 +300,8 @@ PyObject* panic_exception_type() {
     if (PyObject* type = panic_type.load(std::memory_order_acquire)) {
         return type;
     }
-    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
-                                                  panic_exception_doc, PyExc_BaseException,
-                                                  nullptr);
+    PyObject* created = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException", panic_exception_doc, PyExc_BaseException, nullptr);
     if (created == nullptr) {
         // Reporting any fault needs this type, so this one cannot be reported.
         PyErr_PrintEx(0);

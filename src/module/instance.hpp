@@ -56,9 +56,9 @@ public:
             PyObject* created = PyType_FromSpec(spec_);
             if (created == nullptr) {
                 PyError cause = fetch_error();
-                PyError error(PyExc_RuntimeError,
-                              std::string("An error occurred while initializing class ") +
-                                  class_name_);
+                PyError error(
+                    PyExc_RuntimeError,
+                    std::string("An error occurred while initializing class ") + class_name_);
                 error.set_cause(std::move(cause).into_exception());
                 throw error;
             }

@@ -34,8 +34,7 @@ PyObject* no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) {
         std::string name = "<unknown>";
         PyRef type_name = PyRef::steal(PyType_GetName(subtype));
         Py_ssize_t size = 0;
-        const char* text =
-            type_name ? PyUnicode_AsUTF8AndSize(type_name.get(), &size) : nullptr;
+        const char* text = type_name ? PyUnicode_AsUTF8AndSize(type_name.get(), &size) : nullptr;
         if (text != nullptr) {
             name.assign(text, static_cast<std::size_t>(size));
         } else {

@@ -59,8 +59,8 @@ void SimulationContext::evaluate() {
     OwnedBuffer<MatrixPair> pairs = OwnedBuffer<MatrixPair>::allocate(count);
     OwnedBuffer<double> r = OwnedBuffer<double>::allocate(count);
     OwnedBuffer<double> t = OwnedBuffer<double>::allocate(count);
-    auto fill = [&, slots = pairs.data(), r_out = r.data(), t_out = t.data()](
-                    std::size_t begin, std::size_t end) {
+    auto fill = [&, slots = pairs.data(), r_out = r.data(), t_out = t.data()](std::size_t begin,
+                                                                              std::size_t end) {
         stack_matrix_pairs(d_, n_, wl_, theta_, begin, end, slots + begin);
         const std::span<const MatrixPair> run(slots + begin, end - begin);
         reflectance_values(run, phi_, r_out + begin);

@@ -164,8 +164,8 @@ LAMIRO_PACKED_INLINE bool all_finite(Pack<L> x) {
 // e·cos, e·sin are packed.
 template <int L>
 LAMIRO_PACKED_INLINE void phase_factor_pack(const PackedComplex<L>& plus,
-                                            const PackedComplex<L>& minus,
-                                            PackedComplex<L>& e_plus, PackedComplex<L>& e_minus) {
+                                            const PackedComplex<L>& minus, PackedComplex<L>& e_plus,
+                                            PackedComplex<L>& e_minus) {
     if (!all_finite<L>(plus.re) || !all_finite<L>(minus.re)) {
         for (int i = 0; i < L; ++i) {
             Complex ep;
@@ -246,8 +246,8 @@ LAMIRO_PACKED_INLINE void pair_pack(const StackView& stack, std::size_t w0, Matr
         current = next;
         next = after;
 
-        const PackedComplex<L> kappa = packed::div_real(
-            packed::mul(current.n, packed::scale(current.c, two_pi)), lambda);
+        const PackedComplex<L> kappa =
+            packed::div_real(packed::mul(current.n, packed::scale(current.c, two_pi)), lambda);
         const PackedComplex<L> plus = packed::scale(packed::mul_i(kappa), h);
         const PackedComplex<L> minus = packed::scale(packed::mul_neg_i(kappa), h);
         PackedComplex<L> e_plus;

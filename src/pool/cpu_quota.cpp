@@ -167,8 +167,8 @@ std::optional<Mount> find_mount(std::string_view mountinfo_text, const Membershi
         const std::string_view fstype = separator[1];
         const auto options = split(separator[3], ',');
         const bool has_cpu = std::find(options.begin(), options.end(), "cpu") != options.end();
-        const bool matches = member.hierarchy == Hierarchy::v2 ? fstype == "cgroup2"
-                                                               : fstype == "cgroup" && has_cpu;
+        const bool matches =
+            member.hierarchy == Hierarchy::v2 ? fstype == "cgroup2" : fstype == "cgroup" && has_cpu;
         if (!matches) {
             continue;
         }

@@ -12,9 +12,9 @@ namespace lamiro {
 class RangeFunction {
 public:
     template <class F>
-        requires(!std::is_same_v<std::remove_cvref_t<F>, RangeFunction> &&
-                 std::is_invocable_v<F&, std::size_t, std::size_t>)
-    RangeFunction(F&& f) noexcept
+    requires(!std::is_same_v<std::remove_cvref_t<F>, RangeFunction> &&
+             std::is_invocable_v<F&, std::size_t, std::size_t>) RangeFunction(F&& f)
+    noexcept
         : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
           call_(&invoke<std::remove_reference_t<F>>) {}
 

@@ -30,7 +30,8 @@ inline ComplexMatrix complex_matrix(const std::vector<std::vector<Complex>>& med
     const std::size_t cols = rows == 0 ? 0 : media[0].size();
     std::vector<Complex> values;
     values.reserve(rows * cols);
-    for (const std::vector<Complex>& row : media) values.insert(values.end(), row.begin(), row.end());
+    for (const std::vector<Complex>& row : media)
+        values.insert(values.end(), row.begin(), row.end());
     return complex_matrix(rows, cols, values);
 }
 

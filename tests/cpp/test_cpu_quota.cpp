@@ -1,6 +1,4 @@
 // SPDX-License-Identifier: MIT
-#include "pool/cpu_quota.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,6 +8,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "pool/cpu_quota.hpp"
 
 namespace lamiro {
 namespace {
@@ -41,9 +41,7 @@ const CpuMaxCase cpu_max_cases[] = {
 
 class CpuMax : public testing::TestWithParam<CpuMaxCase> {};
 
-TEST_P(CpuMax, Limit) {
-    EXPECT_EQ(cpu_limit_from_cpu_max(GetParam().text), GetParam().expected);
-}
+TEST_P(CpuMax, Limit) { EXPECT_EQ(cpu_limit_from_cpu_max(GetParam().text), GetParam().expected); }
 
 INSTANTIATE_TEST_SUITE_P(Table, CpuMax, testing::ValuesIn(cpu_max_cases),
                          [](const auto& info) { return std::string(info.param.name); });

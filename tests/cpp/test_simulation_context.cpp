@@ -33,7 +33,8 @@ Stack random_stack(std::size_t layers, std::size_t count, unsigned seed) {
     std::uniform_real_distribution<double> index(1.2, 2.6), loss(0.0, 0.2), thick(5.0, 300.0);
     std::vector<double> d(layers), wl(count);
     for (double& h : d) h = thick(rng);
-    for (std::size_t w = 0; w < count; ++w) wl[w] = 350.0 + 700.0 * static_cast<double>(w) / static_cast<double>(count);
+    for (std::size_t w = 0; w < count; ++w)
+        wl[w] = 350.0 + 700.0 * static_cast<double>(w) / static_cast<double>(count);
     std::vector<Complex> n((layers + 2) * count);
     for (std::size_t j = 0; j < layers + 2; ++j) {
         for (std::size_t w = 0; w < count; ++w) {
@@ -59,8 +60,10 @@ TEST_P(SpectrumSize, PairsEqualSingleWavelengthEvaluation) {
     ASSERT_EQ(pairs.size(), count);
     for (std::size_t w = 0; w < count; ++w) {
         SCOPED_TRACE("wavelength index " + std::to_string(w));
-        EXPECT_TRUE(same_bits(pairs[w].s, stack_transfer_matrix(stack.d, stack.n, stack.wl, 0.4, w, Polarisation::S)));
-        EXPECT_TRUE(same_bits(pairs[w].p, stack_transfer_matrix(stack.d, stack.n, stack.wl, 0.4, w, Polarisation::P)));
+        EXPECT_TRUE(same_bits(pairs[w].s, stack_transfer_matrix(stack.d, stack.n, stack.wl, 0.4, w,
+                                                                Polarisation::S)));
+        EXPECT_TRUE(same_bits(pairs[w].p, stack_transfer_matrix(stack.d, stack.n, stack.wl, 0.4, w,
+                                                                Polarisation::P)));
     }
     // The spectra, computed alongside the pairs, equal those computed from
     // the finished pairs afterwards; a second request gives them again.
@@ -73,8 +76,10 @@ TEST_P(SpectrumSize, PairsEqualSingleWavelengthEvaluation) {
         ASSERT_EQ(r.size(), count);
         ASSERT_EQ(t.size(), count);
         for (std::size_t w = 0; w < count; ++w) {
-            EXPECT_EQ(std::bit_cast<std::uint64_t>(r[w]), std::bit_cast<std::uint64_t>(expected_r[w]));
-            EXPECT_EQ(std::bit_cast<std::uint64_t>(t[w]), std::bit_cast<std::uint64_t>(expected_t[w]));
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(r[w]),
+                      std::bit_cast<std::uint64_t>(expected_r[w]));
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(t[w]),
+                      std::bit_cast<std::uint64_t>(expected_t[w]));
             EXPECT_GT(r[w], 0.0);
             EXPECT_LT(r[w] + t[w], 1.0);  // the layers absorb
         }
@@ -96,10 +101,10 @@ TEST(SimulationContext, NoWavelengthsGiveEmptySpectraWhateverTheShapes) {
 
 struct FaultCase {
     const char* name;
-    std::size_t layers;      // layers of the stack
-    std::size_t d_length;    // thicknesses given
-    std::size_t columns;     // columns of n
-    std::size_t media;       // rows of n
+    std::size_t layers;    // layers of the stack
+    std::size_t d_length;  // thicknesses given
+    std::size_t columns;   // columns of n
+    std::size_t media;     // rows of n
 };
 
 class IndexFault : public testing::TestWithParam<std::tuple<FaultCase, std::size_t>> {};
@@ -126,16 +131,15 @@ TEST_P(IndexFault, ReachesTheCallerAndLeavesThePoolUsable) {
     EXPECT_EQ(again.reflectance().size(), count);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SerialAndParallel, IndexFault,
-    testing::Combine(testing::Values(FaultCase{"too_few_columns", 2, 2, 10, 4},
-                                     FaultCase{"one_medium", 0, 0, 600, 1},
-                                     FaultCase{"short_d", 3, 2, 600, 5}),
-                     testing::Values(std::size_t{50}, std::size_t{500})),
-    [](const auto& info) {
-        return std::string(std::get<0>(info.param).name) + "_" +
-               std::to_string(std::get<1>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(SerialAndParallel, IndexFault,
+                         testing::Combine(testing::Values(FaultCase{"too_few_columns", 2, 2, 10, 4},
+                                                          FaultCase{"one_medium", 0, 0, 600, 1},
+                                                          FaultCase{"short_d", 3, 2, 600, 5}),
+                                          testing::Values(std::size_t{50}, std::size_t{500})),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
 
 // The same spectrum through strided and reversed views of its inputs: the
 // packed kernel reads by logical index, so every lane gets its own column.
@@ -153,8 +157,9 @@ TEST(SimulationContext, ReversedAndStridedInputsGiveTheSamePairs) {
             }
             buffer[(count - 1 - w) * (media + 1) + media] = {-1.0, -1.0};
         }
-        ComplexMatrix n_view{std::move(buffer), media, count, 1,
-                             -static_cast<std::ptrdiff_t>(media + 1), (count - 1) * (media + 1)};
+        ComplexMatrix n_view{
+            std::move(buffer),        media, count, 1, -static_cast<std::ptrdiff_t>(media + 1),
+            (count - 1) * (media + 1)};
         OwnedBuffer<double> wl_buffer = OwnedBuffer<double>::allocate(count);
         for (std::size_t w = 0; w < count; ++w) wl_buffer[count - 1 - w] = stack.wl[w];
         RealVector wl_view{std::move(wl_buffer), count, -1, count - 1};
@@ -173,8 +178,8 @@ TEST(SimulationContext, ReversedAndStridedInputsGiveTheSamePairs) {
 // or in the last run on the pool, and the cache stays absent, so asking
 // again fails again.
 TEST(SimulationContext, FaultAtTheLastWavelengthLeavesTheCacheAbsent) {
-    for (std::size_t count : {std::size_t{7}, std::size_t{100}, std::size_t{101},
-                              std::size_t{1003}}) {
+    for (std::size_t count :
+         {std::size_t{7}, std::size_t{100}, std::size_t{101}, std::size_t{1003}}) {
         SCOPED_TRACE("wavelengths " + std::to_string(count));
         Stack stack = random_stack(4, count - 1, 11);
         std::vector<double> wl(count, 600.0);

@@ -69,8 +69,7 @@ const std::vector<BitsCase>& bits_cases() {
         // Square root case 1 (zero imaginary part, sign of re clear), all real.
         single("air_glass_normal", 0.0, {}, 500.0, {{1.0, 0.0}, {1.5, 0.0}}),
         // The worked absorbing example: square root case 3 everywhere but medium 0.
-        single("one_absorbing_layer", 0.5, {100.0}, 500.0,
-               {{1.0, 0.0}, {2.0, 0.1}, {1.5, 0.0}}),
+        single("one_absorbing_layer", 0.5, {100.0}, 500.0, {{1.0, 0.0}, {2.0, 0.1}, {1.5, 0.0}}),
         // Lossless quarter-wave-ish stack over five wavelengths.
         BitsCase{"lossless_multilayer",
                  0.4,
@@ -94,13 +93,10 @@ const std::vector<BitsCase>& bits_cases() {
                   {{3.5, 0.0}, {3.5, 0.0}, {3.5, 0.0}, {3.5, 0.0}, {3.5, 0.0}, {3.5, 0.0}}}},
         // Evanescent layer (square root case 1 with re < 0): the sign of the
         // zero imaginary part of the layer index picks the branch.
-        single("evanescent_plus_zero", 1.2, {150.0}, 600.0,
-               {{1.5, 0.0}, {1.0, 0.0}, {1.5, 0.0}}),
-        single("evanescent_minus_zero", 1.2, {150.0}, 600.0,
-               {{1.5, 0.0}, {1.0, -0.0}, {1.5, 0.0}}),
+        single("evanescent_plus_zero", 1.2, {150.0}, 600.0, {{1.5, 0.0}, {1.0, 0.0}, {1.5, 0.0}}),
+        single("evanescent_minus_zero", 1.2, {150.0}, 600.0, {{1.5, 0.0}, {1.0, -0.0}, {1.5, 0.0}}),
         // Total reflection into the exit medium, one lossless layer between.
-        single("total_reflection", 1.0, {80.0}, 550.0,
-               {{1.5, 0.0}, {1.38, 0.0}, {1.0, 0.0}}),
+        single("total_reflection", 1.0, {80.0}, 550.0, {{1.5, 0.0}, {1.38, 0.0}, {1.0, 0.0}}),
         // Gain medium (negative imaginary part) and a negative real index.
         single("gain_and_negative_index", 0.7, {120.0, 40.0}, 700.0,
                {{1.0, 0.0}, {2.0, -0.05}, {-1.5, 0.01}, {1.5, 0.0}}),
@@ -108,14 +104,12 @@ const std::vector<BitsCase>& bits_cases() {
         single("sqrt_zero_real_part", 0.0, {50.0, 50.0}, 500.0,
                {{1.0, 0.0}, {1.0, 1.0}, {1.0, -1.0}, {1.0, 0.0}}),
         // Purely imaginary index: n·n = −1 + 0i, square root case 1, re < 0.
-        single("imaginary_index", 0.0, {30.0}, 500.0,
-               {{1.0, 0.0}, {0.0, 1.0}, {1.5, 0.0}}),
+        single("imaginary_index", 0.0, {30.0}, 500.0, {{1.0, 0.0}, {0.0, 1.0}, {1.5, 0.0}}),
         // Zero thicknesses of both signs and a negative thickness.
         single("zero_and_negative_thickness", 0.6, {0.0, -0.0, -75.0}, 520.0,
                {{1.0, 0.0}, {1.8, 0.02}, {2.2, 0.0}, {1.6, 0.1}, {1.45, 0.0}}),
         // Zero index of a layer and of the exit medium.
-        single("zero_index_layer", 0.3, {40.0}, 500.0,
-               {{1.0, 0.0}, {0.0, 0.0}, {1.5, 0.0}}),
+        single("zero_index_layer", 0.3, {40.0}, 500.0, {{1.0, 0.0}, {0.0, 0.0}, {1.5, 0.0}}),
         single("zero_index_exit", 0.0, {}, 500.0, {{1.0, 0.0}, {0.0, -0.0}}),
         // λ = 0, negative and infinite wavelengths over one spectrum.
         BitsCase{"odd_wavelengths",
@@ -126,10 +120,8 @@ const std::vector<BitsCase>& bits_cases() {
                   {{2.0, 0.1}, {2.0, 0.0}, {2.0, 0.1}, {2.0, 0.1}, {2.0, 0.1}},
                   {{1.5, 0.0}, {1.5, 0.0}, {1.5, 0.0}, {1.5, 0.0}, {1.5, 0.0}}}},
         // Negative angles, −0.0, and angles beyond π/2.
-        single("negative_theta", -0.4, {70.0}, 600.0,
-               {{1.1, 0.02}, {2.1, 0.05}, {1.5, 0.0}}),
-        single("negative_zero_theta", -0.0, {70.0}, 600.0,
-               {{1.0, 0.0}, {2.1, 0.05}, {1.5, 0.0}}),
+        single("negative_theta", -0.4, {70.0}, 600.0, {{1.1, 0.02}, {2.1, 0.05}, {1.5, 0.0}}),
+        single("negative_zero_theta", -0.0, {70.0}, 600.0, {{1.0, 0.0}, {2.1, 0.05}, {1.5, 0.0}}),
         single("theta_supplementary", pi - 0.3, {70.0}, 600.0,
                {{1.0, 0.0}, {2.1, 0.0}, {1.5, 0.0}}),
         single("theta_half_pi", pi / 2, {70.0}, 600.0, {{1.0, 0.0}, {2.1, 0.05}, {1.5, 0.0}}),
@@ -144,11 +136,9 @@ const std::vector<BitsCase>& bits_cases() {
         single("huge_thickness_evanescent", 1.2, {1e300}, 600.0,
                {{1.5, 0.0}, {1.0, 0.0}, {1.5, 0.0}}),
         // A thick absorbing layer: exp overflows to inf in the general case.
-        single("thick_absorbing_overflow", 0.1, {2e5}, 500.0,
-               {{1.0, 0.0}, {2.0, 0.5}, {1.5, 0.0}}),
+        single("thick_absorbing_overflow", 0.1, {2e5}, 500.0, {{1.0, 0.0}, {2.0, 0.5}, {1.5, 0.0}}),
         // Infinite and NaN entries of n, d, λ and θ.
-        single("infinite_index_layer", 0.3, {50.0}, 500.0,
-               {{1.0, 0.0}, {inf, 0.0}, {1.5, 0.0}}),
+        single("infinite_index_layer", 0.3, {50.0}, 500.0, {{1.0, 0.0}, {inf, 0.0}, {1.5, 0.0}}),
         single("infinite_imaginary_index", 0.3, {50.0}, 500.0,
                {{1.0, 0.0}, {1.5, -inf}, {1.5, 0.0}}),
         single("nan_index_layer", 0.3, {50.0}, 500.0, {{1.0, 0.0}, {nan, 0.1}, {1.5, 0.0}}),
@@ -166,9 +156,20 @@ const std::vector<BitsCase>& bits_cases() {
         // A longer random-looking absorbing stack.
         single("twelve_layers", 0.65,
                {13.0, 250.5, 7.25, 99.0, 180.0, 1.0, 64.0, 310.0, 45.5, 5.0, 120.0, 77.7}, 575.0,
-               {{1.0, 0.0},   {2.3, 0.01},  {1.46, 0.0},  {3.9, 0.02},  {0.05, 3.2},
-                {1.38, 0.0},  {2.1, 0.0},   {1.62, 0.3},  {4.3, 0.01},  {1.0, 0.0},
-                {2.7, 0.7},   {1.46, 1e-4}, {1.333, 0.0}, {1.52, 0.0}}),
+               {{1.0, 0.0},
+                {2.3, 0.01},
+                {1.46, 0.0},
+                {3.9, 0.02},
+                {0.05, 3.2},
+                {1.38, 0.0},
+                {2.1, 0.0},
+                {1.62, 0.3},
+                {4.3, 0.01},
+                {1.0, 0.0},
+                {2.7, 0.7},
+                {1.46, 1e-4},
+                {1.333, 0.0},
+                {1.52, 0.0}}),
     };
     return cases;
 }
@@ -257,18 +258,18 @@ const Stored& stored() {
 
 const char* word_name(std::size_t i) {
     static const char* const names[words_per_wavelength] = {
-        "S.m00.re", "S.m00.im", "S.m01.re", "S.m01.im", "S.m10.re", "S.m10.im", "S.m11.re",
-        "S.m11.im", "P.m00.re", "P.m00.im", "P.m01.re", "P.m01.im", "P.m10.re", "P.m10.im",
-        "P.m11.re", "P.m11.im", "R(0)",     "R(0.7)",   "R(pi/2)",  "T(0)",     "T(0.7)",
-        "T(pi/2)"};
+        "S.m00.re", "S.m00.im", "S.m01.re", "S.m01.im", "S.m10.re", "S.m10.im",
+        "S.m11.re", "S.m11.im", "P.m00.re", "P.m00.im", "P.m01.re", "P.m01.im",
+        "P.m10.re", "P.m10.im", "P.m11.re", "P.m11.im", "R(0)",     "R(0.7)",
+        "R(pi/2)",  "T(0)",     "T(0.7)",   "T(pi/2)"};
     return names[i];
 }
 
 // Every word of every wavelength equals the stored one (NaN as NaN).
 void expect_stored_bits(const BitsCase& c, const std::vector<Words>& actual) {
     const auto found = stored().find(c.name);
-    ASSERT_NE(found, stored().end()) << "no stored patterns for " << c.name << " in "
-                                     << data_file();
+    ASSERT_NE(found, stored().end())
+        << "no stored patterns for " << c.name << " in " << data_file();
     const auto& rows = found->second;
     ASSERT_EQ(rows.size(), actual.size());
     for (std::size_t w = 0; w < actual.size(); ++w) {
@@ -276,8 +277,7 @@ void expect_stored_bits(const BitsCase& c, const std::vector<Words>& actual) {
         ASSERT_EQ(actual[w].size(), words_per_wavelength);
         for (std::size_t i = 0; i < words_per_wavelength; ++i) {
             EXPECT_EQ(word_text(actual[w][i]), rows[w][i])
-                << c.name << " wavelength " << w << " " << word_name(i) << " = "
-                << actual[w][i];
+                << c.name << " wavelength " << w << " " << word_name(i) << " = " << actual[w][i];
         }
     }
 }
@@ -351,8 +351,7 @@ BitsCase embedded(const BitsCase& c, std::size_t offset, std::size_t total, unsi
 }
 
 // Words of wavelengths offset … offset+count−1.
-std::vector<Words> columns(const std::vector<Words>& words, std::size_t offset,
-                           std::size_t count) {
+std::vector<Words> columns(const std::vector<Words>& words, std::size_t offset, std::size_t count) {
     const auto first = words.begin() + static_cast<std::ptrdiff_t>(offset);
     return std::vector<Words>(first, first + static_cast<std::ptrdiff_t>(count));
 }
@@ -405,17 +404,16 @@ bool same_word(double a, double b) {
 bool same_complex(Complex a, Complex b) { return same_word(a.re, b.re) && same_word(a.im, b.im); }
 
 bool same_matrix(const TransferMatrix& a, const TransferMatrix& b) {
-    return same_complex(a.m00, b.m00) && same_complex(a.m01, b.m01) &&
-           same_complex(a.m10, b.m10) && same_complex(a.m11, b.m11);
+    return same_complex(a.m00, b.m00) && same_complex(a.m01, b.m01) && same_complex(a.m10, b.m10) &&
+           same_complex(a.m11, b.m11);
 }
 
 // The phase factors of one layer equal complex_exp of each exponent for
 // every combination of special components: the corner cases, ±0 (where exp
 // is skipped), exponents that are and are not negatives of each other.
 TEST(PhaseFactors, EqualComplexExpOfEachExponent) {
-    const double values[] = {0.0,   -0.0,  1.0,    -1.0,   2.5,    -2.5,   inf,    -inf,
-                             nan,   -nan,  710.0,  -746.0, 1e300,  -1e300, 5e-324, 1e22,
-                             pi,    -pi};
+    const double values[] = {0.0,  -0.0,  1.0,    -1.0,  2.5,    -2.5,   inf,  -inf, nan,
+                             -nan, 710.0, -746.0, 1e300, -1e300, 5e-324, 1e22, pi,   -pi};
     std::size_t checked = 0;
     for (double a : values)
         for (double b : values)
@@ -464,11 +462,17 @@ BitsCase random_case(std::mt19937_64& rng) {
     const auto index = [&]() -> Complex {
         const double re = pick(rng) == 0 ? 0.0 : 0.05 + 4.0 * unit(rng);
         switch (pick(rng)) {
-            case 0: return {re, -0.0};
-            case 1: return {re, -0.05 * unit(rng)};
-            case 2: return {0.2 * unit(rng), 2.0 + 5.0 * unit(rng)};
-            case 3: case 4: return {re, 0.3 * unit(rng)};
-            default: return {re, 0.0};
+            case 0:
+                return {re, -0.0};
+            case 1:
+                return {re, -0.05 * unit(rng)};
+            case 2:
+                return {0.2 * unit(rng), 2.0 + 5.0 * unit(rng)};
+            case 3:
+            case 4:
+                return {re, 0.3 * unit(rng)};
+            default:
+                return {re, 0.0};
         }
     };
     BitsCase c{"random", -2.0 + 6.0 * unit(rng), {}, {}, {}};
@@ -553,14 +557,13 @@ TEST_P(PairKernelIndexFault, ThrowsBeforeWriting) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, PairKernelIndexFault,
-    testing::Values(RangeFault{"last_column_missing", 3, 8, 1, 9, 0, 9},
-                    RangeFault{"range_past_wl", 3, 12, 1, 9, 4, 10},
-                    RangeFault{"no_media", 0, 0, 0, 5, 0, 5},
-                    RangeFault{"one_medium", 1, 5, 0, 5, 0, 5},
-                    RangeFault{"d_one_short", 6, 5, 3, 5, 1, 5}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Shapes, PairKernelIndexFault,
+                         testing::Values(RangeFault{"last_column_missing", 3, 8, 1, 9, 0, 9},
+                                         RangeFault{"range_past_wl", 3, 12, 1, 9, 4, 10},
+                                         RangeFault{"no_media", 0, 0, 0, 5, 0, 5},
+                                         RangeFault{"one_medium", 1, 5, 0, 5, 0, 5},
+                                         RangeFault{"d_one_short", 6, 5, 3, 5, 1, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PairKernel, EmptyRangeReadsNothing) {
     const RealVector none = real_vector({});

@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "pool/worker_pool.hpp"
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +25,7 @@
 #include "common/internal_fault.hpp"
 #include "pool/cpu_quota.hpp"
 #include "pool/thread_count_env.hpp"
+#include "pool/worker_pool.hpp"
 
 #if defined(__SANITIZE_THREAD__)
 #define LAMIRO_UNDER_TSAN 1
@@ -57,7 +55,8 @@ std::vector<std::uint64_t> serial_values(std::size_t count) {
 
 bool parallel_fill_matches_serial(std::size_t count) {
     std::vector<std::uint64_t> out(count, 0);
-    parallel_fill(count, [](std::size_t i) { return scrambled(i); }, out.data());
+    parallel_fill(
+        count, [](std::size_t i) { return scrambled(i); }, out.data());
     return out == serial_values(count);
 }
 
@@ -259,7 +258,8 @@ TEST(ParallelFill, WritesOnlyItsOwnSlots) {
     constexpr std::size_t count = 1237;
     constexpr std::uint64_t guard = 0xDEADBEEFDEADBEEFULL;
     std::vector<std::uint64_t> buffer(count + 2, guard);
-    parallel_fill(count, [](std::size_t i) { return scrambled(i); }, buffer.data() + 1);
+    parallel_fill(
+        count, [](std::size_t i) { return scrambled(i); }, buffer.data() + 1);
     EXPECT_EQ(buffer.front(), guard);
     EXPECT_EQ(buffer.back(), guard);
     EXPECT_TRUE(std::equal(buffer.begin() + 1, buffer.end() - 1, serial_values(count).begin()));
@@ -420,23 +420,25 @@ INSTANTIATE_TEST_SUITE_P(Table, FaultAt, testing::ValuesIn(fault_cases),
 
 TEST(Faults, BadAllocAndForeignExceptionsAreCarried) {
     std::vector<int> out(500);
-    EXPECT_THROW(parallel_fill(500,
-                               [](std::size_t i) -> int {
-                                   if (i == 321) {
-                                       throw std::bad_alloc();
-                                   }
-                                   return 0;
-                               },
-                               out.data()),
+    EXPECT_THROW(parallel_fill(
+                     500,
+                     [](std::size_t i) -> int {
+                         if (i == 321) {
+                             throw std::bad_alloc();
+                         }
+                         return 0;
+                     },
+                     out.data()),
                  std::bad_alloc);
-    EXPECT_THROW(parallel_fill(500,
-                               [](std::size_t i) -> int {
-                                   if (i == 17) {
-                                       throw 42;
-                                   }
-                                   return 0;
-                               },
-                               out.data()),
+    EXPECT_THROW(parallel_fill(
+                     500,
+                     [](std::size_t i) -> int {
+                         if (i == 17) {
+                             throw 42;
+                         }
+                         return 0;
+                     },
+                     out.data()),
                  int);
     EXPECT_TRUE(parallel_fill_matches_serial(500));
 }
@@ -493,7 +495,8 @@ TEST(Concurrency, NestedRequestFromAWorkerRunsThere) {
         64,
         [](std::size_t i) {
             std::vector<std::uint64_t> inner(100);
-            parallel_fill(100, [i](std::size_t j) { return scrambled(i * 100 + j); }, inner.data());
+            parallel_fill(
+                100, [i](std::size_t j) { return scrambled(i * 100 + j); }, inner.data());
             std::uint64_t sum = 0;
             for (const auto v : inner) {
                 sum += v;
@@ -562,7 +565,8 @@ TEST(Creation, FailureIsFinalAndNamesItsCause) {
         }
         try {
             std::vector<int> out(500);
-            parallel_fill(500, [](std::size_t) { return 1; }, out.data());
+            parallel_fill(
+                500, [](std::size_t) { return 1; }, out.data());
             return 3;
         } catch (const InternalFault& fault) {
             if (fault.message() != first) {
