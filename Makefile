@@ -9,7 +9,7 @@ TEST_DEPS   := tmm "dask[distributed]" mypy
 PIP_INSTALL  = -m pip install --quiet --no-build-isolation --no-deps
 
 .PHONY: all demo test test-cpp test-python test-matrix test-sanitize test-tsan test-all \
-        benchmark compare-peers install clean
+        benchmark compare-peers install format format-check clean
 
 all: install
 
@@ -48,12 +48,11 @@ demo: .venv/.lamiro-installed .venv/.lamiro-demo-deps
 	MPLBACKEND=Agg .venv/bin/python examples/demo.py
 
 build/cpp/CMakeCache.txt:
-	scripts/ensure-system-packages
+	scripts/ensure-system-packages libgtest-dev
 	cmake -S . -B build/cpp -DLAMIRO_BUILD_MODULE=OFF -DLAMIRO_BUILD_TESTS=ON \
 	    -DLAMIRO_BUILD_BENCHMARKS=ON
 
 test-cpp: build/cpp/CMakeCache.txt
-	scripts/ensure-system-packages
 	cmake --build build/cpp -j $(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
 
@@ -78,7 +77,7 @@ test-sanitize: .venv-asan/.lamiro-installed
 
 # The worker-pool tests under ThreadSanitizer.
 test-tsan:
-	scripts/ensure-system-packages
+	scripts/ensure-system-packages libgtest-dev
 	@[ -f build/tsan/CMakeCache.txt ] || cmake -S . -B build/tsan -DLAMIRO_BUILD_MODULE=OFF \
 	    -DLAMIRO_BUILD_TESTS=ON -DLAMIRO_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/tsan -j $(JOBS) --target test_worker_pool test_simulation_context
@@ -98,6 +97,16 @@ benchmark: .venv/.lamiro-installed build/cpp/CMakeCache.txt
 # lamiro next to the tmm package and a vectorised NumPy implementation.
 compare-peers: .venv/.lamiro-installed .venv/.lamiro-demo-deps
 	MPLBACKEND=Agg .venv/bin/python benchmarks/compare_peers.py
+
+# Every C++ file formatted as .clang-format says (Debian's clang-format).
+CXX_FILES = $(shell git ls-files '*.cpp' '*.hpp')
+format-check:
+	scripts/ensure-system-packages clang-format
+	@clang-format --dry-run --Werror $(CXX_FILES) && echo "$(words $(CXX_FILES)) C++ files formatted"
+
+format:
+	scripts/ensure-system-packages clang-format
+	clang-format -i $(CXX_FILES)
 
 clean:
 	rm -rf build .venv .venv-312 .venv-np1 .venv-asan
