@@ -5,30 +5,38 @@
 
 SOURCES     := $(shell find src -type f) CMakeLists.txt pyproject.toml
 JOBS        ?= 2
-TEST_DEPS   := tmm "dask[distributed]" mypy
 PIP_INSTALL  = -m pip install --quiet --no-build-isolation --no-deps
+# The persistent build directory of the Makefile's installs (one per wheel
+# tag), so a rebuild only recompiles what changed. A plain `pip install .`
+# builds in a temporary directory instead.
+BUILD_DIR    = -C build-dir=build/{wheel_tag}-{build_type}
+space       := $(subst ,, )
 
 .PHONY: all demo test test-cpp test-python test-matrix test-sanitize test-tsan test-all \
-        benchmark compare-peers install format format-check clean
+        test-wheel test-aarch64 dist benchmark compare-peers install format format-check \
+        clean FORCE
 
 all: install
 
 # One virtual environment per (Python, NumPy) combination. The main one uses
-# the newest Python of at least 3.12 and NumPy 2.x.
-.venv/.lamiro-venv: scripts/make-venv scripts/find-python Makefile
-	scripts/make-venv .venv any "numpy>=2" $(TEST_DEPS)
-.venv-312/.lamiro-venv: scripts/make-venv scripts/find-python Makefile
-	scripts/make-venv .venv-312 3.12 "numpy>=2" $(TEST_DEPS)
-.venv-np1/.lamiro-venv: scripts/make-venv scripts/find-python Makefile
-	scripts/make-venv .venv-np1 3.12 "numpy>=1.26,<2" tmm mypy
-.venv-asan/.lamiro-venv: scripts/make-venv scripts/find-python Makefile
-	scripts/make-venv .venv-asan any "numpy>=2" $(TEST_DEPS)
+# the newest Python of at least 3.12 and NumPy 2.x. The test, demo and
+# distribution tools are the lists of pyproject.toml. make-venv runs every
+# time but changes a stamp only when the requirements changed, so editing
+# this Makefile reinstalls nothing.
+.venv/.lamiro-venv: FORCE
+	@scripts/make-venv .venv any "numpy>=2" extra:test group:dist
+.venv-312/.lamiro-venv: FORCE
+	@scripts/make-venv .venv-312 3.12 "numpy>=2" extra:test group:dist
+.venv-np1/.lamiro-venv: FORCE
+	@scripts/make-venv .venv-np1 3.12 "numpy>=1.26,<2" extra:test
+.venv-asan/.lamiro-venv: FORCE
+	@scripts/make-venv .venv-asan any "numpy>=2" extra:test
 
-# The extension module, built by scikit-build-core into a persistent build
-# directory (one per wheel tag) so a rebuild only recompiles what changed.
+# The extension module, built by scikit-build-core into the persistent build
+# directory and installed into the environment.
 define install_module
 $(1)/.lamiro-installed: $(1)/.lamiro-venv $$(SOURCES)
-	$(1)/bin/python $$(PIP_INSTALL) .
+	$(1)/bin/python $$(PIP_INSTALL) $$(BUILD_DIR) .
 	touch $$@
 endef
 $(foreach venv,.venv .venv-312 .venv-np1,$(eval $(call install_module,$(venv))))
@@ -40,8 +48,8 @@ $(foreach venv,.venv .venv-312 .venv-np1,$(eval $(call install_module,$(venv))))
 
 install: .venv/.lamiro-installed
 
-.venv/.lamiro-demo-deps: .venv/.lamiro-venv
-	.venv/bin/python -m pip install --quiet "matplotlib>=3.8"
+.venv/.lamiro-demo-deps: .venv/.lamiro-venv pyproject.toml
+	.venv/bin/python -m pip install --quiet $$(scripts/project-requirements extra:demo)
 	touch $@
 
 demo: .venv/.lamiro-installed .venv/.lamiro-demo-deps
@@ -56,9 +64,12 @@ test-cpp: build/cpp/CMakeCache.txt
 	cmake --build build/cpp -j $(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
 
+# The Python suite, then stubtest on the installed type stubs, from a
+# directory of its own so only what was installed is seen.
 test-python: .venv/.lamiro-installed
 	.venv/bin/python -m pytest -q
-	cd /tmp && MYPYPATH=$(CURDIR)/src $(CURDIR)/.venv/bin/python -m mypy.stubtest lamiro
+	@dir=$$(mktemp -d) && cd "$$dir" && env -u MYPYPATH $(CURDIR)/.venv/bin/python -m mypy.stubtest lamiro; \
+	    status=$$?; rm -rf "$$dir"; exit $$status
 
 test: test-cpp test-python
 
@@ -75,20 +86,44 @@ test-sanitize: .venv-asan/.lamiro-installed
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 LAMIRO_SANITIZED=1 \
 	    .venv-asan/bin/python -m pytest -q -p no:cacheprovider
 
-# The worker-pool tests under ThreadSanitizer.
+# The worker-pool tests under ThreadSanitizer, run by CTest.
+TSAN_TESTS = test_worker_pool test_simulation_context
 test-tsan:
 	scripts/ensure-system-packages libgtest-dev
 	@[ -f build/tsan/CMakeCache.txt ] || cmake -S . -B build/tsan -DLAMIRO_BUILD_MODULE=OFF \
 	    -DLAMIRO_BUILD_TESTS=ON -DLAMIRO_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build build/tsan -j $(JOBS) --target test_worker_pool test_simulation_context
-	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 build/tsan/test_worker_pool
-	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 build/tsan/test_simulation_context
+	cmake --build build/tsan -j $(JOBS) --target $(TSAN_TESTS)
+	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 ctest --test-dir build/tsan \
+	    --output-on-failure -L '^($(subst $() ,|,$(TSAN_TESTS)))$$'
 
-test-all: test test-matrix test-sanitize test-tsan
+# The core and the C++ tests cross-compiled for 64-bit ARM and run under
+# qemu-user; GoogleTest is built with the cross compiler from Debian's sources.
+build/aarch64/CMakeCache.txt:
+	scripts/ensure-system-packages g++-aarch64-linux-gnu qemu-user googletest
+	cmake -S . -B build/aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	    -DLAMIRO_BUILD_MODULE=OFF -DLAMIRO_BUILD_TESTS=ON -DLAMIRO_GTEST_SOURCE=/usr/src/googletest
+
+test-aarch64: build/aarch64/CMakeCache.txt
+	cmake --build build/aarch64 -j $(JOBS)
+	ctest --test-dir build/aarch64 --output-on-failure -j $(JOBS)
+
+test-all: test test-matrix test-sanitize test-tsan test-wheel test-aarch64
+
+# Distributions in dist/: the sdist, and from it a wheel for each Python of
+# .venv and .venv-312, repaired by auditwheel to a manylinux tag and checked
+# by twine.
+dist: .venv/.lamiro-venv .venv-312/.lamiro-venv
+	scripts/make-dist .venv .venv-312
+
+# The wheel of the Python that .venv does not use, installed into a fresh
+# environment with no compiler and tested from outside the source tree.
+test-wheel: dist
+	scripts/test-wheel .venv-312
 
 # Speed figures: the kernel against its library-call floor (times and
 # callgrind instruction counts), then simulate() from Python.
 benchmark: .venv/.lamiro-installed build/cpp/CMakeCache.txt
+	scripts/ensure-system-packages valgrind
 	cmake --build build/cpp -j $(JOBS) --target kernel_bench
 	build/cpp/kernel_bench
 	benchmarks/instruction_counts.sh build/cpp/kernel_bench
@@ -109,4 +144,6 @@ format:
 	clang-format -i $(CXX_FILES)
 
 clean:
-	rm -rf build .venv .venv-312 .venv-np1 .venv-asan
+	rm -rf build dist .venv .venv-312 .venv-np1 .venv-asan
+
+FORCE:
