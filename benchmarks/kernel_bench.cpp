@@ -18,7 +18,7 @@
 //                                         instructions:
 //
 //   valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file=/tmp/kernel.cg
-//            build/speed/kernel_bench --once absorbing 1000
+//            build/cpp/kernel_bench --once absorbing 1000
 //
 // The --once mode switches collection on around the kernel call alone and
 // prints the number of layer-wavelengths to divide the count by; the
@@ -41,7 +41,8 @@
 #endif
 
 #include "optics/complex.hpp"
-#include "optics/stack_matrix.hpp"
+#include "optics/layer_phase.hpp"
+#include "optics/reference_stack_matrix.hpp"
 #include "optics/stack_matrix_pair.hpp"
 
 namespace {
@@ -113,7 +114,7 @@ std::vector<LayerArguments> layer_arguments(const Stack& stack) {
         const Complex b = square(scale(stack.n(0, w), s));
         for (std::size_t k = 1; k <= layers; ++k) {
             const MediumWave m = medium_wave(stack.n(k, w), b);
-            const Complex kappa = div_real(m.n * scale(m.c, 6.283185307179586), stack.wl[w]);
+            const Complex kappa = div_real(m.n * scale(m.c, two_pi), stack.wl[w]);
             const double h = stack.d[k - 1];
             arguments.push_back(
                 {square(m.n) - b, scale(mul_i(kappa), h), scale(mul_neg_i(kappa), h)});

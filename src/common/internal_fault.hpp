@@ -28,4 +28,9 @@ private:
 // Message of the index fault raised when the numerics read outside an array.
 inline constexpr const char* index_out_of_bounds_message = "ndarray: index out of bounds";
 
+// Throws the index fault. The diagnostic names the caller's read that
+// failed, not this function.
+[[noreturn]] void throw_index_out_of_bounds(
+    std::source_location where = std::source_location::current());
+
 }  // namespace lamiro

@@ -86,18 +86,27 @@ inline Complex complex_sqrt(Complex z) noexcept {
     return {root * std::cos(h), root * std::sin(h)};
 }
 
-// e^z with the corner cases of infinite and NaN real parts handled before
-// the general formula.
-inline Complex complex_exp(Complex z) noexcept {
+// True for the corner cases of e^z, whose result is fixed without calling
+// exp, cos or sin: re = +∞ with im zero or not finite, re = −∞ with im not
+// finite, re NaN with im zero. Every one has a non-finite real part. Any
+// faster path to e^z takes the general formula only where this is false.
+inline bool exp_is_corner_case(Complex z) noexcept {
     constexpr double infinity = std::numeric_limits<double>::infinity();
-    if (z.re == infinity && (z.im == 0.0 || !std::isfinite(z.im))) {
-        return {infinity, std::isinf(z.im) ? std::numeric_limits<double>::quiet_NaN() : z.im};
-    }
-    if (z.re == -infinity && !std::isfinite(z.im)) {
-        return {0.0, 0.0};
-    }
-    if (std::isnan(z.re) && z.im == 0.0) {
-        return z;
+    return (z.re == infinity && (z.im == 0.0 || !std::isfinite(z.im))) ||
+           (z.re == -infinity && !std::isfinite(z.im)) || (std::isnan(z.re) && z.im == 0.0);
+}
+
+// e^z: the corner cases, then the general formula (exp(re)·cos(im),
+// exp(re)·sin(im)).
+inline Complex complex_exp(Complex z) noexcept {
+    if (exp_is_corner_case(z)) {
+        if (z.re > 0.0) {  // +∞: an infinite im becomes NaN, a zero or NaN im stays
+            return {z.re, std::isinf(z.im) ? std::numeric_limits<double>::quiet_NaN() : z.im};
+        }
+        if (z.re < 0.0) {  // −∞
+            return {0.0, 0.0};
+        }
+        return z;  // NaN + 0i
     }
     const double e = std::exp(z.re);
     return {e * std::cos(z.im), e * std::sin(z.im)};

@@ -8,7 +8,9 @@
 // bits the scalar formula gives. Nothing here may fuse a multiply-add: the
 // file is only ever compiled for targets without FMA (baseline x86-64, and
 // functions marked target("avx2"), which does not enable FMA), with
-// contraction switched off as everywhere in the build.
+// contraction switched off as everywhere in the build. Packs wider than one
+// are used on x86-64 only; other processors use packs of one, which are
+// plain scalar arithmetic.
 //
 // Everything is always_inline so that it is compiled with the instruction
 // set of the function it is used in (SSE2 or AVX2), never as an
@@ -66,7 +68,9 @@ LAMIRO_PACKED_INLINE Pack<L> splat(double value) {
 // through memory) are then never reloaded as one wide load, which the
 // processor cannot forward from several narrow stores and stalls on.
 LAMIRO_PACKED_INLINE double in_register(double x) {
+#if defined(__x86_64__)
     asm("" : "+x"(x));
+#endif
     return x;
 }
 
@@ -154,16 +158,17 @@ LAMIRO_PACKED_INLINE PackedComplex<L> mul_neg_i(const PackedComplex<L>& z) {
     return mul(z, Complex{-0.0, -1.0});
 }
 
-// Lane i as a scalar Complex, and back.
+// Lane i as a scalar Complex.
 template <int L>
 LAMIRO_PACKED_INLINE Complex lane(const PackedComplex<L>& z, int i) {
     return {z.re[i], z.im[i]};
 }
 
+// The pack whose lane i is values[i].
 template <int L>
-LAMIRO_PACKED_INLINE void set_lane(PackedComplex<L>& z, int i, Complex value) {
-    z.re[i] = value.re;
-    z.im[i] = value.im;
+LAMIRO_PACKED_INLINE PackedComplex<L> from_lanes(const Complex (&values)[L]) {
+    return {make_pack<L>([&](int i) LAMIRO_PACKED_LAMBDA { return values[i].re; }),
+            make_pack<L>([&](int i) LAMIRO_PACKED_LAMBDA { return values[i].im; })};
 }
 
 }  // namespace lamiro::packed

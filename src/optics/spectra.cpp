@@ -61,7 +61,7 @@ void transmittance_values(std::span<const MatrixPair> pairs, std::size_t first_i
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         const std::size_t w = first_index + i;
         if (n.rows < 1 || w >= n.cols) {
-            throw InternalFault(index_out_of_bounds_message);
+            throw_index_out_of_bounds();
         }
         const MatrixPair& pair = pairs[i];
         const double f = exit_medium_factor(n(0, w), n(n.rows - 1, w), s, c);

@@ -1,15 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "optics/stack_matrix_pair.hpp"
 
-#include <math.h>  // ::sincos
-
-#include <bit>
 #include <cmath>
-#include <cstdint>
-#include <limits>
-#include <source_location>
 
 #include "common/internal_fault.hpp"
+#include "optics/layer_phase.hpp"
 #include "optics/packed_complex.hpp"
 
 // Packs of four only cross always_inline calls inside AVX2 code (see
@@ -23,24 +18,6 @@ namespace {
 
 using packed::Pack;
 using packed::PackedComplex;
-
-// 2π as the binary64 value the phase is scaled by (as in stack_matrix.cpp).
-constexpr double two_pi = 6.283185307179586;
-
-constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
-
-// True when complex_exp of (re, im) takes its general formula
-// (exp(re)·cos(im), exp(re)·sin(im)) rather than one of its corner cases.
-bool exp_is_general(Complex z) noexcept {
-    constexpr double infinity = std::numeric_limits<double>::infinity();
-    if (z.re == infinity && (z.im == 0.0 || !std::isfinite(z.im))) return false;
-    if (z.re == -infinity && !std::isfinite(z.im)) return false;
-    if (std::isnan(z.re) && z.im == 0.0) return false;
-    return true;
-}
-
-// exp(x), skipping the call where the result is exactly 1.
-double exp_or_one(double x) noexcept { return x == 0.0 ? 1.0 : std::exp(x); }
 
 // The stack as the kernel reads it, with sin θ taken once per range (the
 // reference recomputes the same value for every wavelength).
@@ -75,8 +52,7 @@ LAMIRO_PACKED_INLINE PackedComplex<L> load_index(const ComplexMatrix& n, std::si
                                                  std::size_t w0) {
     Complex values[L];
     for (int i = 0; i < L; ++i) values[i] = n(j, w0 + static_cast<std::size_t>(i));
-    return {packed::make_pack<L>([&](int i) LAMIRO_PACKED_LAMBDA { return values[i].re; }),
-            packed::make_pack<L>([&](int i) LAMIRO_PACKED_LAMBDA { return values[i].im; })};
+    return packed::from_lanes<L>(values);
 }
 
 // n·n − B, the argument of the square root of K.
@@ -91,8 +67,7 @@ template <int L>
 LAMIRO_PACKED_INLINE PackedComplex<L> normal_term(const PackedComplex<L>& x) {
     Complex k[L];
     for (int i = 0; i < L; ++i) k[i] = complex_sqrt(packed::lane(x, i));
-    return {packed::make_pack<L>([&](int i) LAMIRO_PACKED_LAMBDA { return k[i].re; }),
-            packed::make_pack<L>([&](int i) LAMIRO_PACKED_LAMBDA { return k[i].im; })};
+    return packed::from_lanes<L>(k);
 }
 
 template <int L>
@@ -131,7 +106,7 @@ LAMIRO_PACKED_INLINE PackedMatrix<L> interface_matrix(const PackedInterface<L>& 
 }
 
 // I·(E·M) with E = [[e₋, 0], [0, e₊]], full 2×2 products including the
-// zero entries of E, as in stack_matrix.cpp.
+// zero entries of E, as in reference_stack_matrix.cpp.
 template <int L>
 LAMIRO_PACKED_INLINE PackedMatrix<L> propagate_and_cross(const PackedMatrix<L>& m,
                                                          const PackedComplex<L>& e_minus,
@@ -159,21 +134,22 @@ LAMIRO_PACKED_INLINE bool all_finite(Pack<L> x) {
 }
 
 // e₊ = e^plus and e₋ = e^minus lane by lane, as phase_factors gives them.
-// With finite real parts complex_exp takes its general formula in every
-// lane; then only the library calls are made per lane and the products
-// e·cos, e·sin are packed.
+// Every corner case of complex_exp has a non-finite real part, so with
+// finite real parts it takes its general formula in every lane; then only
+// the library calls are made per lane and the products e·cos, e·sin are
+// packed. Otherwise each lane goes through phase_factors.
 template <int L>
 LAMIRO_PACKED_INLINE void phase_factor_pack(const PackedComplex<L>& plus,
                                             const PackedComplex<L>& minus, PackedComplex<L>& e_plus,
                                             PackedComplex<L>& e_minus) {
     if (!all_finite<L>(plus.re) || !all_finite<L>(minus.re)) {
+        Complex ep[L];
+        Complex em[L];
         for (int i = 0; i < L; ++i) {
-            Complex ep;
-            Complex em;
-            phase_factors(packed::lane(plus, i), packed::lane(minus, i), ep, em);
-            packed::set_lane(e_plus, i, ep);
-            packed::set_lane(e_minus, i, em);
+            phase_factors(packed::lane(plus, i), packed::lane(minus, i), ep[i], em[i]);
         }
+        e_plus = packed::from_lanes<L>(ep);
+        e_minus = packed::from_lanes<L>(em);
         return;
     }
     double exp_plus[L];
@@ -183,18 +159,8 @@ LAMIRO_PACKED_INLINE void phase_factor_pack(const PackedComplex<L>& plus,
     double sin_minus[L];
     double cos_minus[L];
     for (int i = 0; i < L; ++i) {
-        ::sincos(plus.im[i], &sin_plus[i], &cos_plus[i]);
-        const std::uint64_t bits_plus = std::bit_cast<std::uint64_t>(plus.im[i]);
-        const std::uint64_t bits_minus = std::bit_cast<std::uint64_t>(minus.im[i]);
-        if (bits_minus == (bits_plus ^ sign_bit)) {
-            sin_minus[i] = -sin_plus[i];
-            cos_minus[i] = cos_plus[i];
-        } else if (bits_minus == bits_plus) {
-            sin_minus[i] = sin_plus[i];
-            cos_minus[i] = cos_plus[i];
-        } else {
-            ::sincos(minus.im[i], &sin_minus[i], &cos_minus[i]);
-        }
+        exponent_sincos(plus.im[i], minus.im[i], sin_plus[i], cos_plus[i], sin_minus[i],
+                        cos_minus[i]);
         exp_plus[i] = exp_or_one(plus.re[i]);
         exp_minus[i] = exp_or_one(minus.re[i]);
     }
@@ -268,6 +234,8 @@ LAMIRO_PACKED_INLINE void pair_pack(const StackView& stack, std::size_t w0, Matr
     pair_pack<1>(stack, w0, out);
 }
 
+#if defined(__x86_64__)
+// Packs of two use SSE2, which every x86-64 processor has.
 [[gnu::noinline]] void pairs_of_two(const StackView& stack, std::size_t w0, MatrixPair* out) {
     pair_pack<2>(stack, w0, out);
 }
@@ -278,12 +246,7 @@ LAMIRO_PACKED_INLINE void pair_pack(const StackView& stack, std::size_t w0, Matr
                                                           MatrixPair* out) {
     pair_pack<4>(stack, w0, out);
 }
-
-// The diagnostic names the read that failed, not this helper.
-[[noreturn]] void index_out_of_bounds(
-    std::source_location where = std::source_location::current()) {
-    throw InternalFault(index_out_of_bounds_message, where);
-}
+#endif
 
 // Throws the index fault when stack_transfer_matrix would throw it for
 // some wavelength index below `end` (end > 0): the reads depend only on the
@@ -291,42 +254,22 @@ LAMIRO_PACKED_INLINE void pair_pack(const StackView& stack, std::size_t w0, Matr
 void check_reads(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
                  std::size_t end) {
     const std::size_t last = end - 1;
-    if (last >= wl.size()) index_out_of_bounds();
-    if (n.rows < 1 || last >= n.cols) index_out_of_bounds();
-    if (n.rows < 2) index_out_of_bounds();
-    if (d.size() < n.rows - 2) index_out_of_bounds();
+    if (last >= wl.size()) throw_index_out_of_bounds();
+    if (n.rows < 1 || last >= n.cols) throw_index_out_of_bounds();
+    if (n.rows < 2) throw_index_out_of_bounds();
+    if (d.size() < n.rows - 2) throw_index_out_of_bounds();
 }
 
 }  // namespace
 
-void phase_factors(Complex plus, Complex minus, Complex& e_plus, Complex& e_minus) noexcept {
-    if (!exp_is_general(plus) || !exp_is_general(minus)) {
-        e_plus = complex_exp(plus);
-        e_minus = complex_exp(minus);
-        return;
-    }
-    double sin_plus;
-    double cos_plus;
-    ::sincos(plus.im, &sin_plus, &cos_plus);
-    double sin_minus = sin_plus;
-    double cos_minus = cos_plus;
-    const std::uint64_t bits_plus = std::bit_cast<std::uint64_t>(plus.im);
-    const std::uint64_t bits_minus = std::bit_cast<std::uint64_t>(minus.im);
-    if (bits_minus == (bits_plus ^ sign_bit)) {
-        sin_minus = -sin_plus;
-    } else if (bits_minus != bits_plus) {
-        ::sincos(minus.im, &sin_minus, &cos_minus);
-    }
-    const double exp_plus = exp_or_one(plus.re);
-    const double exp_minus = exp_or_one(minus.re);
-    e_plus = {exp_plus * cos_plus, exp_plus * sin_plus};
-    e_minus = {exp_minus * cos_minus, exp_minus * sin_minus};
-}
-
 PackWidth widest_pack_width() noexcept {
+#if defined(__x86_64__)
     static const PackWidth widest =
         __builtin_cpu_supports("avx2") ? PackWidth::four : PackWidth::two;
     return widest;
+#else
+    return PackWidth::one;
+#endif
 }
 
 void stack_matrix_pairs(PackWidth width, const RealVector& d, const ComplexMatrix& n,
@@ -334,17 +277,19 @@ void stack_matrix_pairs(PackWidth width, const RealVector& d, const ComplexMatri
                         MatrixPair* out) {
     if (begin >= end) return;
     check_reads(d, n, wl, end);
-    if (width == PackWidth::four && widest_pack_width() != PackWidth::four) {
-        width = PackWidth::two;
+    if (static_cast<int>(width) > static_cast<int>(widest_pack_width())) {
+        width = widest_pack_width();
     }
     const StackView stack{d, n, wl, std::sin(theta), n.rows};
     std::size_t w = begin;
+#if defined(__x86_64__)
     if (width == PackWidth::four) {
         for (; end - w >= 4; w += 4) pairs_of_four(stack, w, out + (w - begin));
     }
     if (width != PackWidth::one) {
         for (; end - w >= 2; w += 2) pairs_of_two(stack, w, out + (w - begin));
     }
+#endif
     for (; w < end; ++w) pairs_of_one(stack, w, out + (w - begin));
 }
 
@@ -355,7 +300,7 @@ void stack_matrix_pairs(const RealVector& d, const ComplexMatrix& n, const RealV
 
 MatrixPair stack_matrix_pair(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
                              double theta, std::size_t w) {
-    if (w >= wl.size()) index_out_of_bounds();
+    if (w >= wl.size()) throw_index_out_of_bounds();
     MatrixPair pair;
     stack_matrix_pairs(PackWidth::one, d, n, wl, theta, w, w + 1, &pair);
     return pair;

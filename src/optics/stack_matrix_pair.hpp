@@ -9,26 +9,30 @@
 
 namespace lamiro {
 
-// Both transfer matrices of a wavelength in one pass. K, C, the normal wave
+// The kernel the module runs: both transfer matrices of a wavelength in one
+// pass, for a range of wavelengths. K, C, the normal wave
 // number κ and the phase factors e₊, e₋ of a medium do not depend on the
 // polarisation, so they are computed once and serve the S and the P matrix;
 // so are the numerator of τ and the S products n·C that two neighbouring
-// interfaces share. Every matrix has the bits `stack_transfer_matrix` gives
-// for its polarisation: the same operations on the same operands, only not
+// interfaces share. Every matrix has the bits that the reference kernel
+// `stack_transfer_matrix` (reference_stack_matrix.hpp) gives for its
+// polarisation: the same operations on the same operands, only not
 // repeated. The one exception is the sign and payload of a NaN, which the
 // arithmetic leaves open: packed and scalar instructions may propagate a
 // different one of two NaN operands, so a NaN entry may differ in those bits
 // with the pack width and the lane a wavelength lands in.
 //
-// Several wavelengths are evaluated together in packs (two with SSE2, four
-// with AVX2 when the processor has it): the packed arithmetic rounds lane by
-// lane like the scalar one, and the C library calls stay scalar calls per
-// wavelength.
+// On x86-64 several wavelengths are evaluated together in packs (two with
+// SSE2, four with AVX2 when the processor has it): the packed arithmetic
+// rounds lane by lane like the scalar one, and the C library calls stay
+// scalar calls per wavelength. Other processors evaluate one wavelength at
+// a time (packs of one), with the same bits.
 
 // Width of the packs: the number of wavelengths evaluated together.
 enum class PackWidth : unsigned char { one = 1, two = 2, four = 4 };
 
-// The widest pack this processor runs: four with AVX2, otherwise two.
+// The widest pack this processor runs: on x86-64 four with AVX2, otherwise
+// two; one on other processors.
 PackWidth widest_pack_width() noexcept;
 
 // MatrixPair of wavelength w: {stack_transfer_matrix(.., w, S),
@@ -43,17 +47,10 @@ MatrixPair stack_matrix_pair(const RealVector& d, const ComplexMatrix& n, const 
 void stack_matrix_pairs(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
                         double theta, std::size_t begin, std::size_t end, MatrixPair* out);
 
-// The same with packs of at most `width` (not wider than the processor
-// runs: four needs AVX2). For tests and benchmarks of each path.
+// The same with packs of at most `width`, and never wider than
+// widest_pack_width(). For tests and benchmarks of each path.
 void stack_matrix_pairs(PackWidth width, const RealVector& d, const ComplexMatrix& n,
                         const RealVector& wl, double theta, std::size_t begin, std::size_t end,
                         MatrixPair* out);
-
-// e^plus and e^minus with the bits complex_exp gives for each, for the two
-// phase exponents of a layer. The exponents of a layer are negatives of
-// each other in most lanes, so one sincos serves both where sin(−x) =
-// −sin(x) and cos(−x) = cos(x) hold bit for bit (they do in glibc); an
-// exponent of ±0 skips the exp call (e^±0 is exactly 1).
-void phase_factors(Complex plus, Complex minus, Complex& e_plus, Complex& e_minus) noexcept;
 
 }  // namespace lamiro

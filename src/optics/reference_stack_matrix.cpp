@@ -1,25 +1,16 @@
 // SPDX-License-Identifier: MIT
-#include "optics/stack_matrix.hpp"
+#include "optics/reference_stack_matrix.hpp"
 
 #include <cmath>
-#include <source_location>
 
 #include "common/internal_fault.hpp"
+#include "optics/layer_phase.hpp"
 
 namespace lamiro {
 
 namespace {
 
-// 2π as the binary64 value the phase is scaled by.
-constexpr double two_pi = 6.283185307179586;
-
 constexpr Complex complex_zero{0.0, 0.0};
-
-// The diagnostic names the read that failed, not this helper.
-[[noreturn]] void index_out_of_bounds(
-    std::source_location where = std::source_location::current()) {
-    throw InternalFault(index_out_of_bounds_message, where);
-}
 
 // I·(E·M) for the interface matrix I = [[t, r], [r, t]] (t = 1/τ, r = ρ/τ)
 // and the phase matrix E = [[e_minus, 0], [0, e_plus]]. Both are full 2×2
@@ -69,17 +60,17 @@ TransferMatrix stack_transfer_matrix(const RealVector& d, const ComplexMatrix& n
                                      const RealVector& wl, double theta, std::size_t w,
                                      Polarisation polarisation) {
     if (w >= wl.size()) {
-        index_out_of_bounds();
+        throw_index_out_of_bounds();
     }
     const std::size_t media = n.rows;
     if (media < 1 || w >= n.cols) {
-        index_out_of_bounds();
+        throw_index_out_of_bounds();
     }
     const double lambda = wl[w];
     const Complex n0 = n(0, w);
     const double s = std::sin(theta);
     if (media < 2) {
-        index_out_of_bounds();
+        throw_index_out_of_bounds();
     }
 
     // θ enters only through B = (n_0·sin θ)², the conserved tangential
@@ -94,7 +85,7 @@ TransferMatrix stack_transfer_matrix(const RealVector& d, const ComplexMatrix& n
 
     for (std::size_t k = 1; k + 1 < media; ++k) {
         if (k - 1 >= d.size()) {
-            index_out_of_bounds();
+            throw_index_out_of_bounds();
         }
         const double h = d[k - 1];
         current = next;

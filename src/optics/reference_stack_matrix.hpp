@@ -1,6 +1,13 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+// The reference kernel: the transfer matrix of one wavelength and one
+// polarisation, computed step by step as the method defines it, with no
+// shortcut. The module does not call it; it runs the pair kernel
+// (stack_matrix_pair.hpp), which must give these bits for every matrix.
+// The tests compare the two in the same process, and the benchmarks
+// measure the pair kernel against it.
+
 #include <cstddef>
 
 #include "optics/complex.hpp"
