@@ -66,7 +66,7 @@ build/cpp/CMakeCache.txt:
 
 test-cpp: build/cpp/CMakeCache.txt
 	cmake --build build/cpp -j $(JOBS)
-	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
+	ctest --no-label-summary --test-dir build/cpp --output-on-failure -j $(JOBS)
 
 # The C++ tests with glibc's non-FMA builds of exp, sin, cos and atan2, which
 # differ from the FMA builds in the last bit of some results. Every bit test
@@ -74,7 +74,7 @@ test-cpp: build/cpp/CMakeCache.txt
 # written with another variant, report themselves skipped.
 test-libm-variant: build/cpp/CMakeCache.txt
 	cmake --build build/cpp -j $(JOBS)
-	GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
+	GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA ctest --no-label-summary --test-dir build/cpp --output-on-failure -j $(JOBS)
 
 # The Python suite, then stubtest on the installed type stubs, from a
 # directory of its own so only what was installed is seen.
@@ -105,7 +105,7 @@ test-tsan:
 	@[ -f build/tsan/CMakeCache.txt ] || cmake -S . -B build/tsan -DLAMIRO_BUILD_MODULE=OFF \
 	    -DLAMIRO_BUILD_TESTS=ON -DLAMIRO_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/tsan -j $(JOBS) --target $(TSAN_TESTS)
-	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 ctest --test-dir build/tsan \
+	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 ctest --no-label-summary --test-dir build/tsan \
 	    --output-on-failure -L '^($(subst $() ,|,$(TSAN_TESTS)))$$'
 
 # The core and the C++ tests cross-compiled for 64-bit ARM and run under
@@ -122,7 +122,7 @@ build/aarch64/CMakeCache.txt:
 AARCH64_EMULATOR_BLIND = ^(Creation|Fork)\.|^Table/PoolWorkerCount\.ThreadsStarted
 test-aarch64: build/aarch64/CMakeCache.txt
 	cmake --build build/aarch64 -j $(JOBS)
-	ctest --test-dir build/aarch64 --output-on-failure -j $(JOBS) -E '$(AARCH64_EMULATOR_BLIND)'
+	ctest --no-label-summary --test-dir build/aarch64 --output-on-failure -j $(JOBS) -E '$(AARCH64_EMULATOR_BLIND)'
 
 test-all: test test-libm-variant test-matrix test-sanitize test-tsan test-wheel test-aarch64
 
