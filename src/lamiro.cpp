@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "module/class_type.hpp"
 #include "module/datapy.hpp"
 #include "module/errors.hpp"
-#include "module/instance.hpp"
 #include "module/py_ref.hpp"
 #include "module/simulation.hpp"
 
@@ -89,7 +89,7 @@ PyObject* initialise() {
     if (module_object != nullptr) {
         return Py_NewRef(module_object);
     }
-    PyRef module = check_new(PyModule_Create2(&module_definition, 1013));
+    PyRef module = check_new(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     register_class(module.get(), datapy_class());
     register_class(module.get(), simulation_class());
     module_object = Py_NewRef(module.get());
