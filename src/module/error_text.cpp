@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-
 namespace lamiro {
 
 namespace {
@@ -106,8 +105,8 @@ PyRef message_object(const std::string& message) noexcept {
 }
 
 std::optional<std::string> type_name(PyTypeObject* type, TypeNameKind kind) {
-    PyRef name = PyRef::steal(kind == TypeNameKind::name ? PyType_GetName(type)
-                                                         : PyType_GetQualName(type));
+    PyRef name =
+        PyRef::steal(kind == TypeNameKind::name ? PyType_GetName(type) : PyType_GetQualName(type));
     if (name) {
         if (std::optional<std::string> text = utf8_text(name.get())) {
             return text;
