@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 """Error paths of the module's boundary that only unusual callers reach:
-a PanicException coming back through Python code, memory that cannot be
-had, and NumPy missing at the first construction."""
+a PanicException coming back through Python code, NumPy missing or of a
+foreign ABI at the first construction, and errors raised while another
+exception is handled."""
 
 import os
 
@@ -80,6 +81,52 @@ def test_numpy_missing_at_first_use_is_a_fault_that_is_not_remembered():
         "traceback: None }"
     )
     assert lines == ["PanicException", expected, "PanicException", expected, "[1.0]"]
+
+
+# The NumPy C-API table is replaced, before its first use, by one whose slot 0
+# (the ABI version function) reports ABI_VERSION and whose other slots are
+# NumPy's own; after that first use the real table is put back.
+FOREIGN_ABI = r"""
+import ctypes, importlib
+import numpy as np
+import lamiro
+api = ctypes.pythonapi
+api.PyCapsule_GetPointer.restype = ctypes.POINTER(ctypes.c_void_p)
+api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+api.PyCapsule_New.restype = ctypes.py_object
+api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+core = "numpy._core" if int(np.__version__.split(".")[0]) >= 2 else "numpy.core"
+multiarray = importlib.import_module(core + ".multiarray")
+real = multiarray._ARRAY_API
+table = (ctypes.c_void_p * 200)(*api.PyCapsule_GetPointer(real, None)[:200])
+version = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: ABI_VERSION)
+table[0] = ctypes.cast(version, ctypes.c_void_p)
+multiarray._ARRAY_API = api.PyCapsule_New(table, None, None)
+args = np.ones(1), np.ones((3, 1), complex), np.ones(1), 0.0, 0.0
+try:
+    lamiro.DataPy(*args)
+except BaseException as exc:
+    print(type(exc).__name__)
+    print(exc)
+multiarray._ARRAY_API = real
+print(lamiro.DataPy(*args).d.tolist())
+"""
+
+
+@pytest.mark.parametrize("version, major", [(0x03000000, 3), (0x00000009, 0),
+                                            (0x01000009, 1), (0x02000000, 2)],
+                         ids=["abi-3", "abi-0", "abi-1", "abi-2"])
+def test_numpy_abi_other_than_1_and_2_is_refused(version, major):
+    rc, out, err = run_python(FOREIGN_ABI.replace("ABI_VERSION", str(version)))
+    assert rc == 0, err
+    if major in (1, 2):
+        assert out.splitlines() == ["[1.0]"]
+        return
+    text = (f"NumPy's C API has ABI version 0x{version:08x} (major {major}); lamiro works "
+            "with the ABI of NumPy 1.x (major 1) and 2.x (major 2)")
+    expected = ("Failed to access NumPy array API capsule: PyErr { type: <class 'ImportError'>, "
+                f"value: ImportError({text!r}), traceback: None }}")
+    assert out.splitlines() == ["PanicException", expected, "[1.0]"]
 
 
 # Errors the module raises while another exception is being handled chain to
