@@ -3,7 +3,6 @@
 
 import importlib.util
 import json
-import os
 import pathlib
 import subprocess
 import sys
@@ -14,6 +13,7 @@ import pytest
 pytest.importorskip("dask.distributed")
 
 import lamiro  # noqa: E402
+from conftest import child_env  # noqa: E402
 
 SWEEP = pathlib.Path(__file__).resolve().parents[2] / "examples" / "sweep_dask.py"
 
@@ -30,12 +30,10 @@ def test_small_sweep_finds_the_best_designs(tmp_path):
     # offset or a lost block shows up in the ranking.
     candidates, count, keep, seed = 70, 120, 4, 11
     out = tmp_path / "sweep.json"
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     proc = subprocess.run(
         [sys.executable, str(SWEEP), "--candidates", str(candidates), "--wavelengths", str(count),
          "--chunk", "16", "--keep", str(keep), "--workers", "2", "--seed", str(seed), "--json", str(out)],
-        env=env, capture_output=True, text=True, timeout=120,
+        env=child_env(), capture_output=True, text=True, timeout=120,
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "distributed and serial best designs agree to the bit" in proc.stdout
