@@ -106,6 +106,11 @@ PyRef check_new(PyObject* result) {
 
 PyRef require_new_object(PyObject* result, std::source_location where) {
     if (result == nullptr) {
+        // Running out of memory is no broken invariant: the caller gets the
+        // MemoryError, as from every other allocation of the module.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            throw fetch_error();
+        }
         if (PyErr_Occurred() != nullptr) {
             PyErr_PrintEx(0);
         }

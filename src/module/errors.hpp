@@ -81,9 +81,10 @@ PyError fetch_error();
 // exception thrown as PyError.
 PyRef check_new(PyObject* result);
 
-// For interpreter and NumPy calls that must produce a new object: on a null
-// result the pending error is printed (which clears it) and the internal
-// fault "Python API call failed" is raised.
+// For interpreter and NumPy calls that must produce a new object. A null
+// result for want of memory throws the pending MemoryError as PyError; for
+// any other reason the pending error is printed (which clears it) and the
+// internal fault "Python API call failed" is raised.
 PyRef require_new_object(PyObject* result,
                          std::source_location where = std::source_location::current());
 

@@ -4,9 +4,6 @@ a PanicException coming back through Python code, NumPy missing or of a
 foreign ABI at the first construction, and errors raised while another
 exception is handled."""
 
-import os
-
-import numpy as np
 import pytest
 
 import lamiro
@@ -32,27 +29,6 @@ def test_panic_raised_inside_a_conversion_is_resumed_as_a_fault(sample, panic_ty
     notice, below = err.splitlines()[:2]
     assert "PanicException" in notice and "Python" in below
     assert f"PanicException: {TWO_D_MESSAGE}" in err
-
-
-@pytest.mark.skipif(
-    bool(os.environ.get("LAMIRO_SANITIZED")),
-    reason="AddressSanitizer ends the process on a failed operator new instead of throwing",
-)
-@pytest.mark.parametrize("argument", ["d", "n", "wl"])
-def test_copy_that_cannot_be_allocated_raises_memory_error(sample, argument):
-    # 2**48 bytes lie beyond any user address space, whatever the overcommit
-    # policy, so the allocation fails at once without touching memory.
-    d, n, wl = sample
-    huge = {
-        "d": np.broadcast_to(np.float64(1.0), (2**45,)),
-        "n": np.broadcast_to(np.complex128(1.0), (2**22, 2**22)),
-        "wl": np.broadcast_to(np.float64(500.0), (2**45,)),
-    }[argument]
-    args = {"d": d, "n": n, "wl": wl, argument: huge}
-    with pytest.raises(MemoryError):
-        lamiro.DataPy(args["d"], args["n"], args["wl"], 0.1, 0.0)
-    # The interpreter and the module carry on.
-    assert lamiro.DataPy(d, n, wl, 0.1, 0.0).simulate().r.shape == wl.shape
 
 
 NUMPY_BLOCKED = r"""
