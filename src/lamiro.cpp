@@ -54,8 +54,7 @@ void register_class(PyObject* module, ClassType& class_type) {
         }
     }
     if (PyList_Append(all.get(), name_object.get()) != 0) {
-        throw InternalFault("could not append __name__ to __all__: " +
-                            describe_error(fetch_error()));
+        fail_must_succeed_step("could not append __name__ to __all__", fetch_error());
     }
     if (PyObject_SetAttr(module, name_object.get(), reinterpret_cast<PyObject*>(type)) != 0) {
         throw fetch_error();

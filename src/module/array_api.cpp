@@ -107,8 +107,7 @@ const ArrayApi& array_api() {
     try {
         table = load_table();
     } catch (PyError& error) {
-        throw InternalFault("Failed to access NumPy array API capsule: " +
-                            describe_error(std::move(error)));
+        fail_must_succeed_step("Failed to access NumPy array API capsule", std::move(error));
     }
     // The first table stored wins; filling it calls nothing that could wait.
     std::call_once(api_filled, [table] {

@@ -40,6 +40,10 @@ bool PyError::has_exact_type(PyObject* type) const noexcept {
     return type_.get() == type;
 }
 
+bool PyError::matches(PyObject* type) const noexcept {
+    return PyErr_GivenExceptionMatches(exception_ ? exception_.get() : type_.get(), type) != 0;
+}
+
 std::string PyError::text() const {
     if (exception_) {
         return object_text(exception_.get());
@@ -142,8 +146,14 @@ PyError argument_error(std::string_view name, PyError error) {
     return prefixed;
 }
 
-std::string describe_error(PyError error) {
-    return describe_exception(std::move(error).into_exception().get());
+void fail_must_succeed_step(std::string_view what, PyError error, std::source_location where) {
+    if (error.matches(PyExc_MemoryError)) {
+        throw std::move(error);
+    }
+    std::string message(what);
+    message += ": ";
+    message += describe_exception(std::move(error).into_exception().get());
+    throw InternalFault(std::move(message), where);
 }
 
 void report_current_exception(Report report) noexcept {

@@ -45,6 +45,9 @@ public:
     // True when the exception's type is exactly `type` (no subclass).
     bool has_exact_type(PyObject* type) const noexcept;
 
+    // True when the exception is a `type` (or of a subclass).
+    bool matches(PyObject* type) const noexcept;
+
     // str() of the exception value.
     std::string text() const;
 
@@ -96,8 +99,12 @@ PyError downcast_error(PyObject* object, std::string_view target);
 // error passes unchanged.
 PyError argument_error(std::string_view name, PyError error);
 
-// "PyErr { type: ..., value: ..., traceback: ... }" for the error.
-std::string describe_error(PyError error);
+// A must-succeed step failed with `error`. A MemoryError is thrown as it is,
+// like every other exhaustion of memory; any other error becomes the
+// internal fault "{what}: PyErr { type: ..., value: ..., traceback: ... }".
+[[noreturn]] void fail_must_succeed_step(
+    std::string_view what, PyError error,
+    std::source_location where = std::source_location::current());
 
 // How report_current_exception leaves the exception it raised.
 enum class Report { pending, unraisable };

@@ -31,32 +31,46 @@ def test_panic_raised_inside_a_conversion_is_resumed_as_a_fault(sample, panic_ty
     assert f"PanicException: {TWO_D_MESSAGE}" in err
 
 
-NUMPY_BLOCKED = r"""
+# The first use of NumPy's C API with NumPy made unusable by `block`, twice,
+# then with `unblock` undoing that: a failure is not remembered.
+FIRST_USE = r"""
 import sys
-sys.modules["numpy"] = None
 import lamiro
+{block}
 for attempt in range(2):
     try:
         lamiro.DataPy(1, 2, 3, 4, 5)
     except BaseException as exc:
         print(type(exc).__name__)
         print(exc)
-del sys.modules["numpy"]
+{unblock}
 import numpy as np
 print(lamiro.DataPy(np.ones(1), np.ones((3, 1), complex), np.ones(1), 0.0, 0.0).d.tolist())
 """
 
+NUMPY_MISSING_TEXT = (
+    "Failed to access NumPy array API capsule: PyErr { type: <class 'ModuleNotFoundError'>, "
+    "value: ModuleNotFoundError('import of numpy halted; None in sys.modules'), traceback: None }"
+)
+OUT_OF_MEMORY = """
+import numpy.lib
+real = numpy.lib.NumpyVersion
+def exhausted(version):
+    raise MemoryError
+numpy.lib.NumpyVersion = exhausted
+"""
 
-def test_numpy_missing_at_first_use_is_a_fault_that_is_not_remembered():
-    rc, out, err = run_python(NUMPY_BLOCKED)
+
+@pytest.mark.parametrize("block, unblock, exception, text", [
+    ('sys.modules["numpy"] = None', 'del sys.modules["numpy"]', "PanicException",
+     NUMPY_MISSING_TEXT),
+    # Memory running out is reported as MemoryError, not as a fault.
+    (OUT_OF_MEMORY, "numpy.lib.NumpyVersion = real", "MemoryError", ""),
+], ids=["numpy-missing", "out-of-memory"])
+def test_numpy_unusable_at_first_use_is_not_remembered(block, unblock, exception, text):
+    rc, out, err = run_python(FIRST_USE.format(block=block, unblock=unblock))
     assert rc == 0, err
-    lines = out.splitlines()
-    expected = (
-        "Failed to access NumPy array API capsule: PyErr { type: <class 'ModuleNotFoundError'>, "
-        "value: ModuleNotFoundError('import of numpy halted; None in sys.modules'), "
-        "traceback: None }"
-    )
-    assert lines == ["PanicException", expected, "PanicException", expected, "[1.0]"]
+    assert out.splitlines() == [exception, text, exception, text, "[1.0]"]
 
 
 # The NumPy C-API table is replaced, before its first use, by one whose slot 0
