@@ -4,6 +4,7 @@
 import importlib.util
 import json
 import pathlib
+import pickle
 import subprocess
 import sys
 
@@ -54,3 +55,16 @@ def test_small_sweep_finds_the_best_designs(tmp_path):
     # A coating worth keeping reflects less than the bare glass it sits on.
     bare = lamiro.DataPy(np.empty(0), n[[0, -1]], wl, 0.0, np.pi / 4).simulate().r.mean()
     assert result["best"][0]["merit"] < bare
+
+
+def test_a_fault_inside_a_task_becomes_an_exception_that_pickles():
+    # Dask (imported above) pickles an exception with its __context__ and
+    # __cause__, as a task's error is sent back to the client.
+    sweep = load_sweep_module()
+    wl = sweep.wavelengths(5)
+    n = sweep.indices(wl)[:, :4]  # one column short: lamiro's index fault
+    with pytest.raises(RuntimeError) as info:
+        sweep.score_block(0, sweep.candidates(2, 0), n, wl, 0.0, 1)
+    again = pickle.loads(pickle.dumps(info.value))
+    assert type(again) is RuntimeError
+    assert str(again) == "lamiro failed: ndarray: index out of bounds"
