@@ -321,15 +321,19 @@ TEST(ParallelFor, FewContiguousRunsCoverTheRangeOnWorkersOnly) {
         ASSERT_FALSE(runs.empty());
         EXPECT_EQ(runs.front().begin, 0u);
         EXPECT_EQ(runs.back().end, count);
+        // A worker may execute a run in several calls (steps); calls that
+        // continue on the same thread count as one run.
+        std::size_t handovers = 0;
         for (std::size_t r = 0; r < runs.size(); ++r) {
             EXPECT_LT(runs[r].begin, runs[r].end);
             if (r > 0) {
                 EXPECT_EQ(runs[r].begin, runs[r - 1].end);
+                handovers += runs[r].thread != runs[r - 1].thread ? 1 : 0;
             }
             EXPECT_NE(runs[r].thread, std::this_thread::get_id());
         }
         // A small multiple of W, not one task per index.
-        EXPECT_LE(runs.size(), 8 * w);
+        EXPECT_LE(1 + handovers, 8 * w);
     }
 }
 
@@ -596,7 +600,7 @@ TEST(SingleWorker, AllWorkOnTheOneWorkerWithSerialValues) {
 
 // Polls until the process has `tasks` threads: a joined thread may still be
 // listed for a moment while the kernel finishes its exit.
-bool tasks_settle_at(std::size_t tasks) {
+[[maybe_unused]] bool tasks_settle_at(std::size_t tasks) {
     for (int attempt = 0; attempt < 200 && task_count() != tasks; ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
