@@ -155,9 +155,8 @@ std::size_t take_work(Request& request, std::size_t own) noexcept {
         }
         free_record = request.run_count++;
     }
-    // The owner goes on from `next` in ascending order; the split point is
-    // at least a minimal step above it, so the step it is executing is not
-    // touched.
+    // The owner's step in progress lies below `next`, and it goes on from
+    // `next` upwards: it keeps at least a minimal step before the split.
     Run& victim = request.runs[largest];
     const std::size_t middle = align_up(victim.next + victim.left() / 2);
     request.runs[free_record] = Run{middle, victim.end, true};
