@@ -61,17 +61,37 @@ def candidates(count, seed):
     return rng.uniform(0.0, 250.0, (count, len(LAYERS)))
 
 
+def mean_reflectance(d, n, wl, theta):
+    """Mean reflectance of one candidate; runs on a worker.
+
+    lamiro reports an internal fault (for example inconsistent shapes) as
+    PanicException, which derives from BaseException and cannot be pickled
+    (its module, pyo3_runtime, cannot be imported), so it could not travel back
+    to the client as the task's error.  Here, inside the task, it becomes an
+    ordinary RuntimeError with the same message, raised outside the handler so
+    that it does not carry the PanicException along as its __context__ (Dask
+    pickles that too).
+    """
+    import lamiro
+
+    try:
+        return lamiro.DataPy(d, n, wl, theta, PHI).simulate().r.mean()
+    except BaseException as exc:
+        if type(exc).__name__ != "PanicException":
+            raise
+        message = f"lamiro failed: {exc}"
+    raise RuntimeError(message)
+
+
 def score_block(first, thicknesses, n, wl, theta, keep):
     """Mean reflectance of each candidate of a block; returns its `keep` best.
 
     Runs on a worker.  Returns (merit, candidate index) pairs, best first;
     ties keep the lower index, so every way of splitting the sweep ranks alike.
     """
-    import lamiro
-
     merits = np.empty(len(thicknesses))
     for i, d in enumerate(thicknesses):
-        merits[i] = lamiro.DataPy(d, n, wl, theta, PHI).simulate().r.mean()
+        merits[i] = mean_reflectance(d, n, wl, theta)
     order = np.argsort(merits, kind="stable")[:keep]
     return [(float(merits[i]), first + int(i)) for i in order]
 

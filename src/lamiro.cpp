@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "module/class_type.hpp"
 #include "module/datapy.hpp"
 #include "module/errors.hpp"
-#include "module/instance.hpp"
 #include "module/py_ref.hpp"
 #include "module/simulation.hpp"
 
@@ -54,8 +54,7 @@ void register_class(PyObject* module, ClassType& class_type) {
         }
     }
     if (PyList_Append(all.get(), name_object.get()) != 0) {
-        throw InternalFault("could not append __name__ to __all__: " +
-                            describe_error(fetch_error()));
+        fail_must_succeed_step("could not append __name__ to __all__", fetch_error());
     }
     if (PyObject_SetAttr(module, name_object.get(), reinterpret_cast<PyObject*>(type)) != 0) {
         throw fetch_error();
@@ -89,7 +88,7 @@ PyObject* initialise() {
     if (module_object != nullptr) {
         return Py_NewRef(module_object);
     }
-    PyRef module = check_new(PyModule_Create2(&module_definition, 1013));
+    PyRef module = check_new(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     register_class(module.get(), datapy_class());
     register_class(module.get(), simulation_class());
     module_object = Py_NewRef(module.get());

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "module/error_text.hpp"
 #include "module/errors.hpp"
 
 namespace lamiro {

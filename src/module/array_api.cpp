@@ -2,6 +2,7 @@
 #include "module/array_api.hpp"
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -57,6 +58,24 @@ const char* find_multiarray_module_name() {
     return expected != nullptr ? expected : name;
 }
 
+// The slots used here hold the same functions in the tables of NumPy 1.x
+// and 2.x, whose ABI versions have the major numbers 1 and 2 (in the top
+// byte). A table of any other ABI may hold other functions there, so it is
+// refused before any of them is called.
+void check_abi_version(void** table) {
+    using VersionFunction = unsigned int (*)();
+    const unsigned int version = reinterpret_cast<VersionFunction>(table[0])();
+    const unsigned int major = version >> 24;
+    if (major != 1 && major != 2) {
+        char message[160];
+        std::snprintf(message, sizeof message,
+                      "NumPy's C API has ABI version 0x%08x (major %u); lamiro works with the ABI "
+                      "of NumPy 1.x (major 1) and 2.x (major 2)",
+                      version, major);
+        throw PyError(PyExc_ImportError, message);
+    }
+}
+
 void** load_table() {
     PyRef multiarray = check_new(PyImport_ImportModule(find_multiarray_module_name()));
     PyRef capsule = attribute(multiarray.get(), "_ARRAY_API");
@@ -71,9 +90,11 @@ void** load_table() {
     if (pointer == nullptr) {
         throw fetch_error();
     }
+    void** table = static_cast<void**>(pointer);
+    check_abi_version(table);
     // The capsule is kept for the life of the process so the table stays valid.
     static_cast<void>(capsule.release());
-    return static_cast<void**>(pointer);
+    return table;
 }
 
 }  // namespace
@@ -86,8 +107,7 @@ const ArrayApi& array_api() {
     try {
         table = load_table();
     } catch (PyError& error) {
-        throw InternalFault("Failed to access NumPy array API capsule: " +
-                            describe_error(std::move(error)));
+        fail_must_succeed_step("Failed to access NumPy array API capsule", std::move(error));
     }
     // The first table stored wins; filling it calls nothing that could wait.
     std::call_once(api_filled, [table] {

@@ -42,9 +42,11 @@ struct ArrayApi {
     unsigned char (*equiv_types)(PyObject* first, PyObject* second);
 };
 
-// The table, obtained from NumPy on first need and kept for the process.
-// A failure is the internal fault "Failed to access NumPy array API capsule: "
-// followed by the description of the Python error; it is not remembered.
+// The table, obtained from NumPy on first need and kept for the process;
+// only the ABIs of NumPy 1.x and 2.x are accepted (ImportError otherwise). A
+// failure is the internal fault "Failed to access NumPy array API capsule: "
+// followed by the description of the Python error, or a MemoryError where
+// memory ran out; it is not remembered.
 const ArrayApi& array_api();
 
 }  // namespace lamiro

@@ -30,7 +30,7 @@ ReadonlyArrayBorrow extract_array(PyObject* object, int type_number, bool one_di
         !has_dtype(api, object, type_number)) {
         throw downcast_error(object, array_target);
     }
-    return ReadonlyArrayBorrow(PyRef::borrow(object));
+    return ReadonlyArrayBorrow(object);
 }
 
 // Whether the elements of a two-dimensional array (byte strides) fill one
@@ -68,6 +68,18 @@ char* array_data(const PyRef& array) noexcept { return ndarray_fields(array.get(
 
 }  // namespace
 
+ReadonlyArrayBorrow::ReadonlyArrayBorrow(PyObject* array) noexcept
+    : array_(PyRef::borrow(array)),
+      owner_(PyRef::borrow(ndarray_fields(array)->base)),
+      data_(ndarray_fields(array)->data),
+      nd_(ndarray_fields(array)->nd) {
+    const NdarrayFields& fields = *ndarray_fields(array);
+    for (int axis = 0; axis < 2 && axis < nd_; ++axis) {
+        shape_[axis] = fields.dimensions[axis];
+        strides_[axis] = fields.strides[axis];
+    }
+}
+
 ReadonlyArrayBorrow extract_vector_f64(PyObject* object) {
     return extract_array(object, npy_double, true);
 }
@@ -77,7 +89,7 @@ ReadonlyArrayBorrow extract_array_c128(PyObject* object) {
 }
 
 void check_two_dimensional(const ReadonlyArrayBorrow& array) {
-    const int nd = array.fields().nd;
+    const int nd = array.nd();
     if (nd > 32) {
         throw InternalFault(
             "unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer "
@@ -90,33 +102,32 @@ void check_two_dimensional(const ReadonlyArrayBorrow& array) {
 }
 
 RealVector copy_vector_f64(const ReadonlyArrayBorrow& source) {
-    const NdarrayFields& array = source.fields();
-    const std::size_t length = static_cast<std::size_t>(array.dimensions[0]);
-    const std::ptrdiff_t stride = array.strides[0];
+    const char* data = source.data();
+    const std::size_t length = source.length(0);
+    const std::ptrdiff_t stride = source.stride(0);
     auto buffer = OwnedBuffer<double>::allocate(length);
 
     if (length < 2 || stride == real_size || stride == -real_size) {
         const std::ptrdiff_t low =
             length > 1 && stride < 0 ? static_cast<std::ptrdiff_t>(length - 1) * stride : 0;
         if (length != 0) {
-            std::memcpy(buffer.data(), array.data + low, length * sizeof(double));
+            std::memcpy(buffer.data(), data + low, length * sizeof(double));
         }
         return RealVector{std::move(buffer), length, stride / real_size,
                           static_cast<std::size_t>(-low / real_size)};
     }
     for (std::size_t i = 0; i < length; ++i) {
-        std::memcpy(&buffer[i], array.data + static_cast<std::ptrdiff_t>(i) * stride,
-                    sizeof(double));
+        std::memcpy(&buffer[i], data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(double));
     }
     return RealVector{std::move(buffer), length, 1, 0};
 }
 
 ComplexMatrix copy_matrix_c128(const ReadonlyArrayBorrow& source) {
-    const NdarrayFields& array = source.fields();
-    const std::size_t rows = static_cast<std::size_t>(array.dimensions[0]);
-    const std::size_t cols = static_cast<std::size_t>(array.dimensions[1]);
-    const std::ptrdiff_t row_stride = array.strides[0];
-    const std::ptrdiff_t col_stride = array.strides[1];
+    const char* data = source.data();
+    const std::size_t rows = source.length(0);
+    const std::size_t cols = source.length(1);
+    const std::ptrdiff_t row_stride = source.stride(0);
+    const std::ptrdiff_t col_stride = source.stride(1);
     const std::size_t count = rows * cols;
     auto buffer = OwnedBuffer<Complex>::allocate(count);
     const auto row_major = static_cast<std::ptrdiff_t>(cols);
@@ -132,7 +143,7 @@ ComplexMatrix copy_matrix_c128(const ReadonlyArrayBorrow& source) {
         if (cols > 1 && col_stride < 0) {
             low += static_cast<std::ptrdiff_t>(cols - 1) * col_stride;
         }
-        std::memcpy(buffer.data(), array.data + low, count * sizeof(Complex));
+        std::memcpy(buffer.data(), data + low, count * sizeof(Complex));
         return ComplexMatrix{std::move(buffer),
                              rows,
                              cols,
@@ -141,7 +152,7 @@ ComplexMatrix copy_matrix_c128(const ReadonlyArrayBorrow& source) {
                              static_cast<std::size_t>(-low / complex_size)};
     }
     for (std::size_t r = 0; r < rows; ++r) {
-        const char* row = array.data + static_cast<std::ptrdiff_t>(r) * row_stride;
+        const char* row = data + static_cast<std::ptrdiff_t>(r) * row_stride;
         for (std::size_t c = 0; c < cols; ++c) {
             std::memcpy(&buffer[r * cols + c], row + static_cast<std::ptrdiff_t>(c) * col_stride,
                         sizeof(Complex));

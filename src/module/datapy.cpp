@@ -2,14 +2,13 @@
 #include "module/datapy.hpp"
 
 #include <array>
-#include <memory>
-#include <new>
 #include <string_view>
 #include <utility>
 
 #include "module/arguments.hpp"
 #include "module/arrays.hpp"
 #include "module/errors.hpp"
+#include "module/shared_hold.hpp"
 #include "module/simulation.hpp"
 #include "optics/simulation_context.hpp"
 
@@ -26,14 +25,6 @@ const CallDescription constructor_description{
     .owner_class_name = "DataPy",
     .positional_only_count = 0,
     .required_positional_count = 5,
-};
-
-struct DataPyFields {
-    RealVector d;
-    ComplexMatrix n;
-    RealVector wl;
-    double theta;
-    double phi;
 };
 
 // Converts one argument; a failure is reported under the argument's name.
@@ -65,23 +56,12 @@ DataPyFields prepare_fields(PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-    return run_entry_point<PyObject*>(nullptr, [&] {
-        DataPyFields fields = prepare_fields(args, kwargs);
-        PyObject* object = allocate_record(subtype);
-        auto* record = reinterpret_cast<DataPyObject*>(object);
-        new (&record->d) RealVector(std::move(fields.d));
-        new (&record->n) ComplexMatrix(std::move(fields.n));
-        new (&record->wl) RealVector(std::move(fields.wl));
-        record->theta = fields.theta;
-        record->phi = fields.phi;
-        new (&record->access_count) AccessCount(0);
-        return object;
-    });
+    return run_entry_point<PyObject*>(
+        nullptr, [&] { return create_instance(subtype, prepare_fields(args, kwargs)).release(); });
 }
 
-SharedHold<DataPyObject> open_datapy(PyObject* self) {
-    ClassType& type = datapy_class();
-    return SharedHold<DataPyObject>::open(self, type.lookup(), type.class_name());
+SharedHold<DataPyFields> open_datapy(PyObject* self) {
+    return SharedHold<DataPyFields>::open(self, datapy_class());
 }
 
 PyObject* get_d(PyObject* self, void*) {
@@ -116,7 +96,7 @@ PyObject* get_phi(PyObject* self, void*) {
 // hold keeps the instance alive; it is discarded before the result is made.
 PyObject* simulate(PyObject* self, PyObject*) {
     return run_entry_point<PyObject*>(nullptr, [self] {
-        SharedHold<DataPyObject> hold = open_datapy(self);
+        SharedHold<DataPyFields> hold = open_datapy(self);
         OwnedBuffer<double> reflectance;
         OwnedBuffer<double> transmittance;
         {
@@ -129,14 +109,7 @@ PyObject* simulate(PyObject* self, PyObject*) {
 }
 
 void dealloc(PyObject* self) {
-    run_unraisable_entry_point([self] {
-        auto* record = reinterpret_cast<DataPyObject*>(self);
-        std::destroy_at(&record->d);
-        std::destroy_at(&record->n);
-        std::destroy_at(&record->wl);
-        std::destroy_at(&record->access_count);
-        free_record(self);
-    });
+    run_unraisable_entry_point([self] { destroy_instance<DataPyFields>(self); });
 }
 
 PyGetSetDef getset[] = {

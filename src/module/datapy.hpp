@@ -3,21 +3,23 @@
 
 #include <Python.h>
 
-#include "module/instance.hpp"
+#include "module/class_type.hpp"
+#include "module/instance_record.hpp"
 #include "optics/owned_array.hpp"
 
 namespace lamiro {
 
-// The instance record of DataPy: private copies of one optical problem.
-struct DataPyObject {
-    PyObject_HEAD
+// The fields of a DataPy: private copies of one optical problem.
+struct DataPyFields {
     RealVector d;
     ComplexMatrix n;
     RealVector wl;
     double theta;
     double phi;
-    AccessCount access_count;
 };
+
+// The instance record of DataPy.
+using DataPyObject = InstanceRecord<DataPyFields>;
 
 // The DataPy type object.
 ClassType& datapy_class();

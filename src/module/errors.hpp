@@ -1,4 +1,7 @@
 // SPDX-License-Identifier: MIT
+// The two kinds of failure that travel through the module as C++ exceptions
+// (a Python error, PyError, and an internal fault, InternalFault), and the
+// one entry guard that hands either to the interpreter.
 #pragma once
 
 #include <Python.h>
@@ -18,8 +21,9 @@ namespace lamiro {
 // A Python error travelling through the module as a C++ exception: either an
 // exception type with its message (the exception object is made only when
 // the error is raised) or an exception object taken from the interpreter.
-// restore() hands it to the interpreter; that happens exactly once, in the
-// entry guard.
+// It is used up once: raised by the entry guard (restore()), written to
+// standard error where a fault takes its place (print()), or made into an
+// exception object for a cause or a fault's text (into_exception()).
 class PyError {
 public:
     // `type` is an exception class; the message is UTF-8.
@@ -41,6 +45,9 @@ public:
     // True when the exception's type is exactly `type` (no subclass).
     bool has_exact_type(PyObject* type) const noexcept;
 
+    // True when the exception is a `type` (or of a subclass).
+    bool matches(PyObject* type) const noexcept;
+
     // str() of the exception value.
     std::string text() const;
 
@@ -54,6 +61,10 @@ public:
     // Raises the error in the interpreter.
     void restore() && noexcept;
 
+    // Writes the error with its traceback to standard error through the
+    // interpreter's printer; nothing is left pending.
+    void print() && noexcept;
+
 private:
     PyError() = default;
 
@@ -62,18 +73,6 @@ private:
     PyRef exception_;
     PyRef cause_;
     bool has_cause_ = false;
-};
-
-// A PanicException that came back through Python code and is carried on as
-// an internal fault. Its notice was already written when it was taken, so
-// unlike InternalFault it writes no diagnostic of its own.
-class ResumedPanic {
-public:
-    explicit ResumedPanic(std::string message) : message_(std::move(message)) {}
-    const std::string& message() const noexcept { return message_; }
-
-private:
-    std::string message_;
 };
 
 // Takes the exception that the interpreter has pending after a call reported
@@ -85,9 +84,10 @@ PyError fetch_error();
 // exception thrown as PyError.
 PyRef check_new(PyObject* result);
 
-// For interpreter and NumPy calls that must produce a new object: on a null
-// result the pending error is printed (which clears it) and the internal
-// fault "Python API call failed" is raised.
+// For interpreter and NumPy calls that must produce a new object. A null
+// result for want of memory throws the pending MemoryError as PyError; for
+// any other reason the pending error is printed (which clears it) and the
+// internal fault "Python API call failed" is raised.
 PyRef require_new_object(PyObject* result,
                          std::source_location where = std::source_location::current());
 
@@ -99,15 +99,12 @@ PyError downcast_error(PyObject* object, std::string_view target);
 // error passes unchanged.
 PyError argument_error(std::string_view name, PyError error);
 
-// str(object) as UTF-8 for use inside a message; when str() fails the error
-// goes to the unraisable hook and a placeholder text is returned.
-std::string object_text(PyObject* object);
-
-// "PyErr { type: ..., value: ..., traceback: ... }" for the error.
-std::string describe_error(PyError error);
-
-// The exception type for internal faults, created on first use.
-PyObject* panic_exception_type();
+// A must-succeed step failed with `error`. A MemoryError is thrown as it is,
+// like every other exhaustion of memory; any other error becomes the
+// internal fault "{what}: PyErr { type: ..., value: ..., traceback: ... }".
+[[noreturn]] void fail_must_succeed_step(
+    std::string_view what, PyError error,
+    std::source_location where = std::source_location::current());
 
 // How report_current_exception leaves the exception it raised.
 enum class Report { pending, unraisable };

@@ -1,20 +1,20 @@
 // SPDX-License-Identifier: MIT
 #include "module/simulation.hpp"
 
-#include <memory>
-#include <new>
 #include <string>
+#include <utility>
 
 #include "module/arrays.hpp"
+#include "module/error_text.hpp"
 #include "module/errors.hpp"
+#include "module/shared_hold.hpp"
 
 namespace lamiro {
 
 namespace {
 
-SharedHold<SimulationObject> open_simulation(PyObject* self) {
-    ClassType& type = simulation_class();
-    return SharedHold<SimulationObject>::open(self, type.lookup(), type.class_name());
+SharedHold<SimulationFields> open_simulation(PyObject* self) {
+    return SharedHold<SimulationFields>::open(self, simulation_class());
 }
 
 PyObject* get_t(PyObject* self, void*) {
@@ -31,27 +31,14 @@ PyObject* get_r(PyObject* self, void*) {
 // call from Python are not looked at.
 PyObject* no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) {
     return run_entry_point<PyObject*>(nullptr, [subtype]() -> PyObject* {
-        std::string name = "<unknown>";
-        PyRef type_name = PyRef::steal(PyType_GetName(subtype));
-        Py_ssize_t size = 0;
-        const char* text = type_name ? PyUnicode_AsUTF8AndSize(type_name.get(), &size) : nullptr;
-        if (text != nullptr) {
-            name.assign(text, static_cast<std::size_t>(size));
-        } else {
-            PyErr_Clear();
-        }
-        throw PyError(PyExc_TypeError, "No constructor defined for " + name);
+        throw PyError(PyExc_TypeError,
+                      "No constructor defined for " +
+                          type_name(subtype, TypeNameKind::name).value_or("<unknown>"));
     });
 }
 
 void dealloc(PyObject* self) {
-    run_unraisable_entry_point([self] {
-        auto* record = reinterpret_cast<SimulationObject*>(self);
-        std::destroy_at(&record->t);
-        std::destroy_at(&record->r);
-        std::destroy_at(&record->access_count);
-        free_record(self);
-    });
+    run_unraisable_entry_point([self] { destroy_instance<SimulationFields>(self); });
 }
 
 PyGetSetDef getset[] = {
@@ -84,14 +71,8 @@ ClassType& simulation_class() { return simulation_type; }
 
 PyRef create_simulation(OwnedBuffer<double> transmittance, OwnedBuffer<double> reflectance) {
     PyTypeObject* type = simulation_type.lookup();
-    RealVector t = RealVector::from_buffer(std::move(transmittance));
-    RealVector r = RealVector::from_buffer(std::move(reflectance));
-    PyObject* object = allocate_record(type);
-    auto* record = reinterpret_cast<SimulationObject*>(object);
-    new (&record->t) RealVector(std::move(t));
-    new (&record->r) RealVector(std::move(r));
-    new (&record->access_count) AccessCount(0);
-    return PyRef::steal(object);
+    return create_instance(type, SimulationFields{RealVector::from_buffer(std::move(transmittance)),
+                                                  RealVector::from_buffer(std::move(reflectance))});
 }
 
 }  // namespace lamiro

@@ -4,19 +4,21 @@
 #include <Python.h>
 
 #include "common/owned_buffer.hpp"
-#include "module/instance.hpp"
+#include "module/class_type.hpp"
+#include "module/instance_record.hpp"
 #include "module/py_ref.hpp"
 #include "optics/owned_array.hpp"
 
 namespace lamiro {
 
-// The instance record of Simulation: the two spectra of one evaluation.
-struct SimulationObject {
-    PyObject_HEAD
+// The fields of a Simulation: the two spectra of one evaluation.
+struct SimulationFields {
     RealVector t;
     RealVector r;
-    AccessCount access_count;
 };
+
+// The instance record of Simulation.
+using SimulationObject = InstanceRecord<SimulationFields>;
 
 // The Simulation type object.
 ClassType& simulation_class();

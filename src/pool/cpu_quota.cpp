@@ -1,16 +1,21 @@
 // SPDX-License-Identifier: MIT
 #include "pool/cpu_quota.hpp"
 
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
+
+#ifdef __linux__
+#include <sched.h>
+
+#include <cerrno>
+#endif
 
 namespace lamiro {
 
@@ -282,42 +287,59 @@ std::optional<std::size_t> cgroup_cpu_limit(const std::string& root) {
     return std::nullopt;
 }
 
-std::size_t default_processor_count() {
-    std::optional<std::size_t> count;
-    // The affinity mask may be wider than a cpu_set_t on very large machines;
-    // the kernel answers EINVAL until the buffer is big enough.
-    for (int cpus = CPU_SETSIZE; cpus <= (1 << 20) && !count; cpus *= 2) {
+namespace {
+
+// Size of the process's CPU affinity mask, where the system has one.
+std::optional<std::size_t> affinity_processor_count() {
+#ifdef __linux__
+    // The mask may be wider than a cpu_set_t on very large machines; the
+    // kernel answers EINVAL until the buffer is big enough.
+    for (int cpus = CPU_SETSIZE; cpus <= (1 << 20); cpus *= 2) {
         cpu_set_t* set = CPU_ALLOC(cpus);
         if (set == nullptr) {
-            break;
+            return std::nullopt;
         }
         const std::size_t size = CPU_ALLOC_SIZE(cpus);
         CPU_ZERO_S(size, set);
         if (::sched_getaffinity(0, size, set) == 0) {
             const int n = CPU_COUNT_S(size, set);
-            if (n > 0) {
-                count = static_cast<std::size_t>(n);
-            }
             CPU_FREE(set);
-            break;
+            return n > 0 ? std::optional<std::size_t>(static_cast<std::size_t>(n)) : std::nullopt;
         }
         const int error = errno;
         CPU_FREE(set);
         if (error != EINVAL) {
-            break;
+            return std::nullopt;
         }
     }
+#endif
+    return std::nullopt;
+}
+
+std::optional<std::size_t> online_processor_count() {
+#ifdef _SC_NPROCESSORS_ONLN
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+#else
+    const long online = static_cast<long>(std::thread::hardware_concurrency());
+#endif
+    return online > 0 ? std::optional<std::size_t>(static_cast<std::size_t>(online)) : std::nullopt;
+}
+
+}  // namespace
+
+std::size_t default_processor_count() {
+    std::optional<std::size_t> count = affinity_processor_count();
     if (!count) {
-        if (const long online = ::sysconf(_SC_NPROCESSORS_ONLN); online > 0) {
-            count = static_cast<std::size_t>(online);
-        }
+        count = online_processor_count();
     }
     if (!count) {
         return 1;
     }
+#ifdef __linux__
     if (const auto limit = cgroup_cpu_limit()) {
         return std::max<std::size_t>(1, std::min(*count, *limit));
     }
+#endif
     return *count;
 }
 

@@ -29,8 +29,9 @@ std::optional<std::size_t> cpu_limit_from_cfs(std::string_view quota_text,
 std::optional<std::size_t> cgroup_cpu_limit(const std::string& root = "");
 
 // Number of processors the process may run on: the size of its CPU affinity
-// mask, or else the number of online processors, reduced to the control
-// group's processor limit, never below 1; 1 when nothing can be determined.
+// mask, or else (or on systems without one) the number of online
+// processors; on Linux reduced to the control group's processor limit,
+// never below 1. 1 when nothing can be determined.
 std::size_t default_processor_count();
 
 }  // namespace lamiro

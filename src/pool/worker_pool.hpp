@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <type_traits>
@@ -30,22 +31,21 @@ private:
     void (*call_)(void*, std::size_t, std::size_t);
 };
 
-// Message of the fault raised by every request once the pool could not be
-// created; ": " and the cause follow it.
-inline constexpr const char* pool_not_initialized_message =
-    "The global thread pool has not been initialized.";
-
-// Number of worker threads W (1 to 255). Creates the process-wide pool
-// first if that has not been attempted yet; after a failed creation throws
-// InternalFault(pool_not_initialized_message + ": " + cause).
+// Number of threads that evaluate a request: the worker count W (1 to 255)
+// while the pool's workers run. When the workers could not be started (no
+// memory for their stacks, no thread left under the process limit), the
+// pool writes one line to standard error, stops the workers that did start,
+// and from then on every request runs on its calling thread: the count is
+// then 1. Creates the pool first if that has not been attempted yet.
 std::size_t thread_count();
 
 // Calls `body(begin, end)` for contiguous runs that together cover
 // 0..count-1 exactly once, on the pool's workers. The calling thread blocks
-// until every run has ended and does none of the work itself. A run that
-// throws stops there; the others still run to their end; then one of the
-// exceptions thrown is rethrown here. Creates the pool like thread_count().
-// Called from a worker of the pool, the whole range runs on that worker.
+// until every run has ended and does none of the work itself (unless the
+// workers could not be started, see thread_count). A run that throws stops
+// there; the others still run to their end; then one of the exceptions
+// thrown is rethrown here. Creates the pool like thread_count(). Called from
+// a worker of the pool, the whole range runs on that worker.
 void parallel_for(std::size_t count, RangeFunction body);
 
 // out[i] = f(i) for every i in 0..count-1, each slot written only by the
@@ -60,5 +60,32 @@ void parallel_fill(std::size_t count, F&& f, T* out) {
         }
     });
 }
+
+// How one request that the workers served used them.
+struct RequestTiming {
+    // From queueing the request to the calling thread's return.
+    std::chrono::nanoseconds duration{0};
+    // Time spent inside the body, summed over the workers.
+    std::chrono::nanoseconds busy{0};
+    std::size_t workers = 0;  // W
+    std::size_t calls = 0;    // calls of the body
+    std::size_t splits = 0;   // runs split for a worker that had run out of work
+
+    // Share of the workers' time in the request spent outside the body:
+    // waking up, waiting for the last run, bookkeeping.
+    double idle_share() const noexcept {
+        const double available =
+            static_cast<double>(workers) * static_cast<double>(duration.count());
+        return available > 0.0 ? 1.0 - static_cast<double>(busy.count()) / available : 0.0;
+    }
+};
+
+using RequestObserver = void (*)(const RequestTiming&);
+
+// Calls `observer` on the requesting thread after each request the workers
+// served, until it is replaced; nullptr (the default) observes nothing. For
+// benchmarks: without an observer a request reads no clock beyond what the
+// workers read to size their steps.
+void observe_requests(RequestObserver observer) noexcept;
 
 }  // namespace lamiro

@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -18,6 +21,7 @@
 #include <new>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,15 +170,27 @@ TEST(WorkerCountFrom, DefaultIsKeptWithinOneTo255) {
     EXPECT_EQ(worker_count_from(nullptr, nullptr, 300), 255u);
 }
 
-TEST(DefaultProcessorCount, AffinityReducedByQuota) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    ASSERT_EQ(::sched_getaffinity(0, sizeof set, &set), 0);
-    std::size_t expected = static_cast<std::size_t>(CPU_COUNT(&set));
-    if (const auto limit = cgroup_cpu_limit()) {
-        expected = std::max<std::size_t>(1, std::min(expected, *limit));
-    }
-    EXPECT_EQ(default_processor_count(), expected);
+TEST(DefaultProcessorCount, NoMoreThanTheAffinityMaskAllows) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    ASSERT_EQ(::sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    EXPECT_GE(default_processor_count(), 1u);
+    EXPECT_LE(default_processor_count(), static_cast<std::size_t>(CPU_COUNT(&allowed)));
+    // A process allowed on one processor counts one.
+    const int code = run_in_child([&allowed] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        for (int cpu = 0; CPU_COUNT(&one) == 0; ++cpu) {
+            if (CPU_ISSET(cpu, &allowed)) {
+                CPU_SET(cpu, &one);
+            }
+        }
+        if (::sched_setaffinity(0, sizeof one, &one) != 0) {
+            return 10;
+        }
+        return default_processor_count() == 1 ? 0 : 1;
+    });
+    EXPECT_EQ(code, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -305,15 +321,19 @@ TEST(ParallelFor, FewContiguousRunsCoverTheRangeOnWorkersOnly) {
         ASSERT_FALSE(runs.empty());
         EXPECT_EQ(runs.front().begin, 0u);
         EXPECT_EQ(runs.back().end, count);
+        // A worker may execute a run in several calls (steps); calls that
+        // continue on the same thread count as one run.
+        std::size_t handovers = 0;
         for (std::size_t r = 0; r < runs.size(); ++r) {
             EXPECT_LT(runs[r].begin, runs[r].end);
             if (r > 0) {
                 EXPECT_EQ(runs[r].begin, runs[r - 1].end);
+                handovers += runs[r].thread != runs[r - 1].thread ? 1 : 0;
             }
             EXPECT_NE(runs[r].thread, std::this_thread::get_id());
         }
         // A small multiple of W, not one task per index.
-        EXPECT_LE(runs.size(), 8 * w);
+        EXPECT_LE(1 + handovers, 8 * w);
     }
 }
 
@@ -351,6 +371,50 @@ TEST(ParallelFill, IndicesAscendWithinEachRun) {
     // Only the first index of each run does not follow its predecessor.
     const auto starts = static_cast<std::size_t>(std::count(follows.begin(), follows.end(), 0));
     EXPECT_LE(starts, 8 * thread_count());
+}
+
+TEST(ParallelFor, StalledRunIsTakenOverByAnotherWorker) {
+    // The call holding index 0 waits until other calls have evaluated three
+    // quarters of the range: the one run that first holds index 0 holds half
+    // of it, so the other worker must both have been woken and have split
+    // the stalled run's untouched rest.
+    if (tsan_forbids_threads_after_fork()) {
+        GTEST_SKIP() << "ThreadSanitizer stops a child that starts threads after a "
+                        "multi-threaded fork unless TSAN_OPTIONS has die_after_fork=0";
+    }
+    const int code = run_in_child([] {
+        ::setenv("RAYON_NUM_THREADS", "2", 1);
+        if (!parallel_fill_matches_serial(1000)) {
+            return 1;
+        }
+        constexpr std::size_t count = 4096;
+        std::mutex mutex;
+        std::condition_variable progress;
+        std::size_t elsewhere = 0;
+        std::size_t calls = 0;
+        bool stalled_forever = false;
+        static RequestTiming timing;
+        observe_requests([](const RequestTiming& t) { timing = t; });
+        parallel_for(count, [&](std::size_t begin, std::size_t end) {
+            std::unique_lock lock(mutex);
+            ++calls;
+            if (begin == 0) {
+                stalled_forever = !progress.wait_for(lock, std::chrono::seconds(10),
+                                                     [&] { return 4 * elsewhere >= 3 * count; });
+            } else {
+                elsewhere += end - begin;
+                progress.notify_all();
+            }
+        });
+        observe_requests(nullptr);
+        if (stalled_forever) {
+            return 2;
+        }
+        const bool timing_matches = timing.workers == 2 && timing.calls == calls &&
+                                    timing.splits >= 1 && timing.busy <= 2 * timing.duration;
+        return timing_matches ? 0 : 3;
+    });
+    EXPECT_EQ(code, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -534,51 +598,75 @@ TEST(SingleWorker, AllWorkOnTheOneWorkerWithSerialValues) {
     EXPECT_EQ(code, 0);
 }
 
-TEST(Creation, FailureIsFinalAndNamesItsCause) {
+// Polls until the process has `tasks` threads: a joined thread may still be
+// listed for a moment while the kernel finishes its exit.
+[[maybe_unused]] bool tasks_settle_at(std::size_t tasks) {
+    for (int attempt = 0; attempt < 200 && task_count() != tasks; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return task_count() == tasks;
+}
+
+TEST(Creation, WorkersThatCannotStartLeaveTheWorkToTheCaller) {
 #ifdef LAMIRO_UNDER_SANITIZER
     GTEST_SKIP() << "sanitizers need more address space than the limit leaves";
 #else
     const int code = run_in_child([] {
-        // Leave too little address space for new 2 MiB worker stacks. The
-        // stacks of threads the parent had may be reused in a child, but
-        // far fewer than 255 of them.
+        // Address space for a few 2 MiB worker stacks, not for 255.
         ::setenv("RAYON_NUM_THREADS", "255", 1);
+        std::FILE* log = std::tmpfile();
+        if (log == nullptr || ::dup2(::fileno(log), STDERR_FILENO) < 0) {
+            return 10;
+        }
+        const std::size_t before = task_count();
         std::ifstream statm("/proc/self/statm");
         unsigned long pages = 0;
         statm >> pages;
-        const rlim_t page = static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
-        const rlim_t limit = pages * page + (1u << 20);
-        const rlimit rl{limit, limit};
+        const rlim_t limit = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (8u << 20);
+        const rlimit rl{limit, RLIM_INFINITY};
         if (::setrlimit(RLIMIT_AS, &rl) != 0) {
-            return 10;
+            return 11;
         }
-        const std::string prefix = "The global thread pool has not been initialized.: ";
-        std::string first;
-        try {
-            thread_count();
+        if (thread_count() != 1 || !tasks_settle_at(before)) {
             return 1;
-        } catch (const InternalFault& fault) {
-            first = fault.message();
         }
-        if (first.size() <= prefix.size() || first.compare(0, prefix.size(), prefix) != 0) {
+        const auto runs = record_runs(1000);
+        if (runs.size() != 1 || runs[0].thread != std::this_thread::get_id() ||
+            !parallel_fill_matches_serial(4099)) {
             return 2;
         }
         try {
             std::vector<int> out(500);
             parallel_fill(
-                500, [](std::size_t) { return 1; }, out.data());
+                500,
+                [](std::size_t i) -> int {
+                    if (i == 321) {
+                        throw std::runtime_error("321");
+                    }
+                    return 0;
+                },
+                out.data());
             return 3;
-        } catch (const InternalFault& fault) {
-            if (fault.message() != first) {
+        } catch (const std::runtime_error& error) {
+            if (std::string(error.what()) != "321") {
                 return 4;
             }
         }
-        try {
-            thread_count();
+        // Final: with room again, requests still run on the caller.
+        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_AS, &unlimited);
+        if (thread_count() != 1 || !parallel_fill_matches_serial(1000) || task_count() != before) {
             return 5;
-        } catch (const InternalFault& fault) {
-            return fault.message() == first ? 0 : 6;
         }
+        // One line says why.
+        std::rewind(log);
+        std::vector<std::string> lines;
+        for (char line[512]; std::fgets(line, sizeof line, log) != nullptr;) {
+            lines.emplace_back(line);
+        }
+        const std::string expected_start =
+            "lamiro: cannot start the worker pool (failed to spawn worker thread ";
+        return lines.size() == 1 && lines[0].starts_with(expected_start) ? 0 : 6;
     });
     EXPECT_EQ(code, 0);
 #endif

@@ -67,6 +67,20 @@ def same_bits(a, b):
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
+def same_values(a, b):
+    """True when two float or complex arrays are equal to the bit, except that
+    any NaN equals any NaN (real and imaginary parts compared apart)."""
+    a = np.asarray(a)
+    b = np.asarray(b)
+    if a.dtype != b.dtype or a.shape != b.shape:
+        return False
+    if a.dtype.kind == "c":
+        return same_values(a.real, b.real) and same_values(a.imag, b.imag)
+    nan_a, nan_b = np.isnan(a), np.isnan(b)
+    return bool((nan_a == nan_b).all()) and same_bits(np.where(nan_a, 0.0, a),
+                                                      np.where(nan_b, 0.0, b))
+
+
 def catch_panic(call):
     """Runs call(), which must fail with the module's internal-error exception.
 
@@ -95,22 +109,33 @@ def sample():
     return stack(4)
 
 
+def child_env(extra=None):
+    """The environment of a child interpreter: this one's, with the module
+    found the same way and the worker-count variables unset unless `extra`
+    (a dict of variables) sets them."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    env.update(extra or {})
+    return env
+
+
 def run_python(code, env_extra=None, timeout=60):
     """Runs code in a fresh interpreter of this Python; returns (rc, stdout, stderr)."""
-    env = dict(os.environ)
-    env.pop("RAYON_NUM_THREADS", None)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    if env_extra:
-        env.update(env_extra)
     proc = subprocess.run(
         [sys.executable, "-c", code],
-        env=env,
+        env=child_env(env_extra),
         capture_output=True,
         text=True,
         timeout=timeout,
     )
     return proc.returncode, proc.stdout, proc.stderr
+
+
+def resident_bytes():
+    """The resident memory of this process."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def ulps_apart(a, b):

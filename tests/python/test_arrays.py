@@ -319,6 +319,43 @@ def test_changing_the_inputs_afterwards_changes_nothing(sample):
         assert same_bits(got, want)
 
 
+# Changes that Python code can make to an accepted array, in place, before
+# the constructor copies it: other elements over the same bytes (narrower or
+# wider), other rows, every element the first.
+IN_PLACE_CHANGES = {
+    "dtype-int8": lambda a: setattr(a, "dtype", np.int8),
+    "dtype-wider": lambda a: setattr(a, "dtype", np.dtype(f"V{2 * a.itemsize}")),
+    "shape": lambda a: setattr(a, "shape", (1, a.size)),
+    "zero-strides": lambda a: setattr(a, "strides", (0,) * a.ndim),
+}
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("hook", ["theta-__float__", "phi-__index__"])
+@pytest.mark.parametrize("change", list(IN_PLACE_CHANGES))
+@pytest.mark.parametrize("name", ["d", "n", "wl"])
+def test_an_input_changed_after_acceptance_is_copied_as_accepted(name, change, hook):
+    d, n, wl = stack(4, n_media=4)
+    arrays = {"d": d, "n": n, "wl": wl}
+    accepted = {key: value.copy() for key, value in arrays.items()}
+
+    # The conversion of theta (__float__) or phi (__index__) runs the caller's
+    # code after d, n and wl were accepted.
+    method, zero = ("__float__", 0.0) if hook.startswith("theta") else ("__index__", 0)
+
+    def change_and_give_zero(_):
+        IN_PLACE_CHANGES[change](arrays[name])
+        return zero
+
+    angle = type("Angle", (), {method: change_and_give_zero})()
+    theta, phi = (angle, 0.0) if method == "__float__" else (0.0, angle)
+    obj = lamiro.DataPy(d, n, wl, theta, phi)
+    for key, value in accepted.items():
+        assert same_bits(getattr(obj, key), value), key
+    expected = lamiro.DataPy(*accepted.values(), 0.0, 0.0).simulate()
+    assert same_bits(obj.simulate().r, expected.r)
+
+
 def test_inputs_are_left_untouched(sample):
     d, n, wl = sample
     kept = tuple((a.copy(), a.flags.writeable) for a in (d, n, wl))

@@ -3,8 +3,8 @@
 
 import importlib.util
 import json
-import os
 import pathlib
+import pickle
 import subprocess
 import sys
 
@@ -14,6 +14,7 @@ import pytest
 pytest.importorskip("dask.distributed")
 
 import lamiro  # noqa: E402
+from conftest import child_env  # noqa: E402
 
 SWEEP = pathlib.Path(__file__).resolve().parents[2] / "examples" / "sweep_dask.py"
 
@@ -30,12 +31,10 @@ def test_small_sweep_finds_the_best_designs(tmp_path):
     # offset or a lost block shows up in the ranking.
     candidates, count, keep, seed = 70, 120, 4, 11
     out = tmp_path / "sweep.json"
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     proc = subprocess.run(
         [sys.executable, str(SWEEP), "--candidates", str(candidates), "--wavelengths", str(count),
          "--chunk", "16", "--keep", str(keep), "--workers", "2", "--seed", str(seed), "--json", str(out)],
-        env=env, capture_output=True, text=True, timeout=120,
+        env=child_env(), capture_output=True, text=True, timeout=120,
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "distributed and serial best designs agree to the bit" in proc.stdout
@@ -56,3 +55,16 @@ def test_small_sweep_finds_the_best_designs(tmp_path):
     # A coating worth keeping reflects less than the bare glass it sits on.
     bare = lamiro.DataPy(np.empty(0), n[[0, -1]], wl, 0.0, np.pi / 4).simulate().r.mean()
     assert result["best"][0]["merit"] < bare
+
+
+def test_a_fault_inside_a_task_becomes_an_exception_that_pickles():
+    # Dask (imported above) pickles an exception with its __context__ and
+    # __cause__, as a task's error is sent back to the client.
+    sweep = load_sweep_module()
+    wl = sweep.wavelengths(5)
+    n = sweep.indices(wl)[:, :4]  # one column short: lamiro's index fault
+    with pytest.raises(RuntimeError) as info:
+        sweep.score_block(0, sweep.candidates(2, 0), n, wl, 0.0, 1)
+    again = pickle.loads(pickle.dumps(info.value))
+    assert type(again) is RuntimeError
+    assert str(again) == "lamiro failed: ndarray: index out of bounds"

@@ -19,7 +19,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import lamiro
-from conftest import INDEX_MESSAGE, TWO_D_MESSAGE, conversion_message, same_bits
+from conftest import INDEX_MESSAGE, TWO_D_MESSAGE, conversion_message, same_bits, same_values
 
 NAMES = ("d", "n", "wl", "theta", "phi")
 FN = "DataPy.__new__()"
@@ -298,18 +298,6 @@ def outcome(call):
         if is_panic(exc):
             return "raised", exc
         raise
-
-
-def same_values(a, b):
-    """Equal to the bit, except that any NaN equals any NaN."""
-    a = np.asarray(a)
-    b = np.asarray(b)
-    if a.dtype != b.dtype or a.shape != b.shape:
-        return False
-    if a.dtype == C16:
-        return same_values(a.real, b.real) and same_values(a.imag, b.imag)
-    nan_a, nan_b = np.isnan(a), np.isnan(b)
-    return bool((nan_a == nan_b).all()) and same_bits(np.where(nan_a, 0.0, a), np.where(nan_b, 0.0, b))
 
 
 def contiguous(array):

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import lamiro
-from conftest import stack
+from conftest import resident_bytes, stack
 
 CYCLES = 10_000
 WARM_UP = 1_000
@@ -25,12 +25,6 @@ RSS_LIMIT = 1 << 20
 # AddressSanitizer holds freed memory in quarantine on purpose, so resident
 # memory says nothing about leaks in a sanitized build.
 CHECK_RSS = not os.environ.get("LAMIRO_SANITIZED")
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * PAGE
 
 
 @contextlib.contextmanager

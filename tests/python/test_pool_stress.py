@@ -10,7 +10,6 @@ to the bit whatever the number of workers.
 """
 
 import hashlib
-import os
 import shutil
 import subprocess
 import sys
@@ -18,6 +17,8 @@ import textwrap
 
 import numpy as np
 import pytest
+
+from conftest import child_env
 
 
 # Shared by the child interpreters: deterministic stacks, chunked serial
@@ -67,11 +68,7 @@ def run_child(body, env_extra=None, prefix=(), timeout=120, watchdog=True):
     must stay off where the child forks: a forked process cannot stop the
     watchdog thread that it did not inherit, and would wait for it forever.
     """
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    env.update(QUIET_BLAS)
-    env.update(env_extra or {})
+    env = child_env({**QUIET_BLAS, **(env_extra or {})})
     arm = f"faulthandler.dump_traceback_later({timeout - 10}, exit=True)" if watchdog else ""
     code = PRELUDE.replace("WATCHDOG", arm) + textwrap.dedent(body)
     return subprocess.run([*prefix, sys.executable, "-W", "ignore::DeprecationWarning", "-c", code],

@@ -22,6 +22,7 @@ from conftest import (
     EXAMPLE_WL,
     INDEX_MESSAGE,
     catch_panic,
+    resident_bytes,
     run_python,
     same_bits,
     simulate,
@@ -317,11 +318,6 @@ def test_results_outlive_the_datapy(sample):
     del obj
     gc.collect()
     assert same_bits(res.r, kept[0]) and same_bits(res.t, kept[1])
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
 
 
 def test_reference_counts_and_memory_steady_over_many_cycles():

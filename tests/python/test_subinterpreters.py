@@ -5,12 +5,12 @@ imported it already or not, and leaves the main interpreter's module
 working. Each case runs in a fresh process, since a sub-interpreter cannot
 be undone inside the test run's own."""
 
-import os
-import subprocess
 import sys
 import textwrap
 
 import pytest
+
+from conftest import run_python
 
 if sys.version_info >= (3, 13):
     pytest.importorskip("_interpreters")
@@ -72,12 +72,8 @@ PRELUDE = textwrap.dedent('''
 
 
 def run_child(body):
-    env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    proc = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body) + "\nprint('done')"],
-                          env=env, capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr[-4000:]}"
-    assert proc.stdout.strip() == "done"
+    rc, out, err = run_python(PRELUDE + textwrap.dedent(body) + "\nprint('done')", timeout=120)
+    assert rc == 0 and out.strip() == "done", f"exit {rc}\n{out}\n{err[-4000:]}"
 
 
 @pytest.mark.parametrize("config", ["isolated", "legacy"])
@@ -88,8 +84,12 @@ def test_refused_when_the_main_interpreter_has_imported_it(config):
         for _ in range(3):
             refused({config!r})
             assert spectra() == expected
-        # A type object and results made before still work.
+        # A type object and results made before still work, and the module,
+        # removed from sys.modules and imported again, is the same one.
         assert lamiro.DataPy.__name__ == "DataPy" and spectra() == expected
+        del sys.modules["lamiro"]
+        import lamiro as again
+        assert again is lamiro and again.__all__ == ["DataPy", "Simulation"]
     ''')
 
 
