@@ -7,13 +7,13 @@
 // exactly as the scalar instruction does, so every lane of a result has the
 // bits the scalar formula gives. Nothing here may fuse a multiply-add: the
 // file is only ever compiled for targets without FMA (baseline x86-64, and
-// functions marked target("avx2"), which does not enable FMA), with
-// contraction switched off as everywhere in the build. Packs wider than one
-// are used on x86-64 only; other processors use packs of one, which are
-// plain scalar arithmetic.
+// functions marked target("avx2") or target("avx512vl"), neither of which
+// enables FMA), with contraction switched off as everywhere in the build.
+// Packs wider than one are used on x86-64 only; other processors use packs
+// of one, which are plain scalar arithmetic.
 //
 // Everything is always_inline so that it is compiled with the instruction
-// set of the function it is used in (SSE2 or AVX2), never as an
+// set of the function it is used in (SSE2, AVX2 or AVX-512VL), never as an
 // out-of-line copy of its own.
 
 #include <cstddef>
@@ -23,9 +23,9 @@
 #define LAMIRO_PACKED_INLINE [[gnu::always_inline]] inline
 #define LAMIRO_PACKED_LAMBDA __attribute__((always_inline))
 
-// Packs of four are passed and returned only between always_inline
-// functions inside AVX2 code, so the calling convention of a 32-byte vector
-// without AVX never comes into play.
+// Packs of four and eight are passed and returned only between
+// always_inline functions inside AVX2 or AVX-512 code, so the calling
+// convention of a 32- or 64-byte vector without those never comes into play.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -45,6 +45,10 @@ struct PackType<2> {
 template <>
 struct PackType<4> {
     typedef double type __attribute__((vector_size(32)));
+};
+template <>
+struct PackType<8> {
+    typedef double type __attribute__((vector_size(64)));
 };
 template <int L>
 using Pack = typename PackType<L>::type;
@@ -80,10 +84,14 @@ LAMIRO_PACKED_INLINE Pack<L> make_pack(F&& value) {
         return Pack<1>{value(0)};
     } else if constexpr (L == 2) {
         return Pack<2>{in_register(value(0)), in_register(value(1))};
-    } else {
-        static_assert(L == 4);
+    } else if constexpr (L == 4) {
         return Pack<4>{in_register(value(0)), in_register(value(1)), in_register(value(2)),
                        in_register(value(3))};
+    } else {
+        static_assert(L == 8);
+        return Pack<8>{in_register(value(0)), in_register(value(1)), in_register(value(2)),
+                       in_register(value(3)), in_register(value(4)), in_register(value(5)),
+                       in_register(value(6)), in_register(value(7))};
     }
 }
 
