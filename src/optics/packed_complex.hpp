@@ -23,9 +23,9 @@
 #define LAMIRO_PACKED_INLINE [[gnu::always_inline]] inline
 #define LAMIRO_PACKED_LAMBDA __attribute__((always_inline))
 
-// Packs of four and eight are passed and returned only between
-// always_inline functions inside AVX2 or AVX-512 code, so the calling
-// convention of a 32- or 64-byte vector without those never comes into play.
+// Packs of four are passed and returned only between always_inline
+// functions inside AVX2 or AVX-512VL code, so the calling convention of a
+// 32-byte vector without AVX never comes into play.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -45,10 +45,6 @@ struct PackType<2> {
 template <>
 struct PackType<4> {
     typedef double type __attribute__((vector_size(32)));
-};
-template <>
-struct PackType<8> {
-    typedef double type __attribute__((vector_size(64)));
 };
 template <int L>
 using Pack = typename PackType<L>::type;
@@ -84,14 +80,10 @@ LAMIRO_PACKED_INLINE Pack<L> make_pack(F&& value) {
         return Pack<1>{value(0)};
     } else if constexpr (L == 2) {
         return Pack<2>{in_register(value(0)), in_register(value(1))};
-    } else if constexpr (L == 4) {
+    } else {
+        static_assert(L == 4);
         return Pack<4>{in_register(value(0)), in_register(value(1)), in_register(value(2)),
                        in_register(value(3))};
-    } else {
-        static_assert(L == 8);
-        return Pack<8>{in_register(value(0)), in_register(value(1)), in_register(value(2)),
-                       in_register(value(3)), in_register(value(4)), in_register(value(5)),
-                       in_register(value(6)), in_register(value(7))};
     }
 }
 
@@ -128,7 +120,7 @@ LAMIRO_PACKED_INLINE PackedComplex<L> scale(const PackedComplex<L>& z, double s)
 }
 
 template <int L>
-LAMIRO_PACKED_INLINE PackedComplex<L> div_real(const PackedComplex<L>& z, Pack<L> s) {
+LAMIRO_PACKED_INLINE PackedComplex<L> div_real(const PackedComplex<L>& z, const Pack<L>& s) {
     return {z.re / s, z.im / s};
 }
 
@@ -141,7 +133,7 @@ LAMIRO_PACKED_INLINE Pack<L> quotient_denominator(const PackedComplex<L>& b) {
 // a/b given q = quotient_denominator(b): the quotient formula of complex.hpp.
 template <int L>
 LAMIRO_PACKED_INLINE PackedComplex<L> div(const PackedComplex<L>& a, const PackedComplex<L>& b,
-                                          Pack<L> q) {
+                                          const Pack<L>& q) {
     return {(a.re * b.re + a.im * b.im) / q, (a.im * b.re - a.re * b.im) / q};
 }
 
@@ -152,7 +144,7 @@ LAMIRO_PACKED_INLINE PackedComplex<L> div(const PackedComplex<L>& a, const Packe
 
 // (1 + 0i)/z given q = quotient_denominator(z), zero products included.
 template <int L>
-LAMIRO_PACKED_INLINE PackedComplex<L> reciprocal(const PackedComplex<L>& z, Pack<L> q) {
+LAMIRO_PACKED_INLINE PackedComplex<L> reciprocal(const PackedComplex<L>& z, const Pack<L>& q) {
     return {(1.0 * z.re + 0.0 * z.im) / q, (0.0 * z.re - 1.0 * z.im) / q};
 }
 

@@ -9,8 +9,8 @@
 #include "optics/layer_phase.hpp"
 #include "optics/packed_complex.hpp"
 
-// Packs of four and eight only cross always_inline calls inside AVX2 and
-// AVX-512 code (see packed_complex.hpp); the warnings about their out-of-line calling
+// Packs of four only cross always_inline calls inside AVX2 and AVX-512VL
+// code (see packed_complex.hpp); the warnings about their out-of-line calling
 // convention, which GCC gives at the end of the file, do not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -140,14 +140,15 @@ struct PackedPhaseTerms {
 };
 
 template <int L>
-LAMIRO_PACKED_INLINE PackedPhaseTerms<L> phase_terms(const PackedMedium<L>& m, Pack<L> lambda) {
+LAMIRO_PACKED_INLINE PackedPhaseTerms<L> phase_terms(const PackedMedium<L>& m,
+                                                     const Pack<L>& lambda) {
     const PackedComplex<L> kappa =
         packed::div_real(packed::mul(m.n, packed::scale(m.c, two_pi)), lambda);
     return {packed::mul_i(kappa), packed::mul_neg_i(kappa)};
 }
 
 template <int L>
-LAMIRO_PACKED_INLINE bool all_finite(Pack<L> x) {
+LAMIRO_PACKED_INLINE bool all_finite(const Pack<L>& x) {
     const auto finite = (x - x) == Pack<L>{};  // inf − inf and NaN − NaN are NaN
     bool all = true;
     for (int i = 0; i < L; ++i) all = all && finite[i] != 0;
@@ -305,7 +306,8 @@ LAMIRO_PACKED_INLINE void planned_pair_pack(const StackView& stack, const StackP
                             e_minus_kept[i]);
     }
 
-    // The interface from medium a to a+1: kept, or computed into `s`, `p`.
+    // The interfaces from medium a to a+1: kept, or computed into s_computed
+    // and p_computed.
     PackedInterface<L> s_computed;
     PackedInterface<L> p_computed;
     const auto interface_at = [&](std::size_t a, const PackedInterface<L>*& s,
@@ -388,17 +390,18 @@ template <bool Planned>
     return packs<4, Planned>(stack, plan, w, out);
 }
 
-// AVX-512VL without FMA: the same roundings again, with 32 vector
-// registers, which hold the S and P matrices, the interface entries and the
-// phase factors of a layer without spilling them to memory.
-constexpr int avx512_lanes = 4;
-
+// AVX-512VL without FMA: the same roundings again, four lanes wide, with
+// 32 vector registers instead of 16: the S and P matrices, the interface
+// entries and the phase factors of a layer stay in registers through the
+// product chain. (Packs of eight were measured too: faster on a mirror,
+// whose layers are all shared, slower on stacks whose layers still call the
+// library per lane, and no faster on unplanned stacks.)
 template <bool Planned>
 [[gnu::noinline, gnu::target("avx512vl")]] std::size_t avx512vl_packs(const StackView& stack,
                                                                       const StackPlan& plan,
                                                                       std::size_t w,
                                                                       MatrixPair* out) {
-    return packs<avx512_lanes, Planned>(stack, plan, w, out);
+    return packs<4, Planned>(stack, plan, w, out);
 }
 #endif
 
@@ -462,11 +465,8 @@ std::size_t pack_lanes(KernelVariant variant) noexcept {
         case KernelVariant::sse2:
             return 2;
         case KernelVariant::avx2:
-            return 4;
         case KernelVariant::avx512vl:
-#if defined(__x86_64__)
-            return avx512_lanes;
-#endif
+            return 4;
         default:
             return 1;
     }

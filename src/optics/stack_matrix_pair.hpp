@@ -24,7 +24,7 @@ namespace lamiro {
 // with the pack width and the lane a wavelength lands in.
 //
 // On x86-64 several wavelengths are evaluated together in packs (two with
-// SSE2, four with AVX2, eight with AVX-512VL, as the processor has them):
+// SSE2, four with AVX2 or AVX-512VL, as the processor has them):
 // the packed arithmetic rounds lane by lane like the scalar one, and the C
 // library calls stay scalar calls per wavelength. Other processors evaluate
 // one wavelength at a time (packs of one), with the same bits.
@@ -40,7 +40,7 @@ enum class KernelVariant : unsigned char {
     scalar,    // one wavelength at a time; every processor
     sse2,      // packs of two; every x86-64 processor
     avx2,      // packs of four, AVX2 without FMA
-    avx512vl,  // packs of eight, AVX-512VL without FMA (32 vector registers)
+    avx512vl,  // packs of four, AVX-512VL without FMA (32 vector registers)
 };
 
 // True when this processor runs `variant`.

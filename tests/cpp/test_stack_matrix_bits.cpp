@@ -441,7 +441,7 @@ TEST_P(EdgeStack, ReferenceGivesTheStoredWords) {
 }
 
 // Every way this processor runs the pair kernel: each variant it supports
-// (packs of one, two with SSE2, four with AVX2, eight with AVX-512VL; the
+// (packs of one, two with SSE2, four with AVX2 and with AVX-512VL; the
 // narrower packs of a range's tail included), planned, unplanned, and
 // planned even where nothing repeats.
 std::vector<KernelChoice> kernel_choices() {
