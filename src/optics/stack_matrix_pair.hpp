@@ -40,7 +40,8 @@ enum class KernelVariant : unsigned char {
     scalar,    // one wavelength at a time; every processor
     sse2,      // packs of two; every x86-64 processor
     avx2,      // packs of four, AVX2 without FMA
-    avx512vl,  // packs of four, AVX-512VL without FMA (32 vector registers)
+    avx512vl,  // packs of four, AVX-512VL without FMA (32 vector registers), when
+               // planned; the AVX2 packs when not
 };
 
 // True when this processor runs `variant`.
