@@ -3,8 +3,11 @@
 // drive every branch of the arithmetic (square-root cases with both signs of
 // zero, exponential corner cases, evanescent layers, total reflection, gain,
 // zero and negative thicknesses, extreme indices, λ = 0, odd angles, NaN and
-// infinite inputs), at every pack width, in every lane, serially and on the
-// pool. The reference is computed in the same process, so both kernels call
+// infinite inputs) and on structured stacks whose media, interfaces and
+// phase factors repeat (or nearly repeat: signed zeros, one unit in the last
+// place), in every variant, planned and unplanned, in every lane, with
+// contiguous and with reversed, strided arrays, serially and on the pool.
+// The reference is computed in the same process, so both kernels call
 // the same C library, whose maths functions may differ in the last bit
 // between versions and processor variants.
 //
@@ -112,6 +115,19 @@ std::vector<std::vector<Complex>> distinct_media(std::size_t count) {
 // with thicknesses from a set of five. With 16 media and 120 layers: 49
 // distinct interfaces, 69 distinct (medium, thickness) pairs, 39 of the
 // first 64 of them repeated.
+// A quarter-wave mirror of `pairs` identical pairs at one wavelength.
+BitsCase mirror(const char* name, std::size_t pairs) {
+    std::vector<std::size_t> pattern{0};
+    std::vector<double> d;
+    for (std::size_t k = 0; k < pairs; ++k) {
+        pattern.insert(pattern.end(), {1, 2});
+        d.insert(d.end(), {59.0, 94.0});
+    }
+    pattern.push_back(3);
+    return patterned(name, 0.2, d, {550.0},
+                     {{{1.0, 0.0}}, {{2.33, 0.002}}, {{1.462, 8e-5}}, {{1.52, 0.0}}}, pattern);
+}
+
 BitsCase crowded(const char* name, std::size_t media, std::size_t layers) {
     std::vector<std::size_t> pattern{0};
     std::vector<double> d;
@@ -297,6 +313,8 @@ const std::vector<BitsCase>& bits_cases() {
         // Sixteen distinct media over 120 layers: as many media as a plan
         // holds, more interfaces and shared phase factors than it keeps.
         crowded("sixteen_media_crowded", 16, 120),
+        // More media in all than a plan holds.
+        mirror("mirror_of_1100_layers", 550),
     };
     return cases;
 }
