@@ -7,13 +7,13 @@
 // exactly as the scalar instruction does, so every lane of a result has the
 // bits the scalar formula gives. Nothing here may fuse a multiply-add: the
 // file is only ever compiled for targets without FMA (baseline x86-64, and
-// functions marked target("avx2"), which does not enable FMA), with
-// contraction switched off as everywhere in the build. Packs wider than one
-// are used on x86-64 only; other processors use packs of one, which are
-// plain scalar arithmetic.
+// functions marked target("avx2") or target("avx512vl"), neither of which
+// enables FMA), with contraction switched off as everywhere in the build.
+// Packs wider than one are used on x86-64 only; other processors use packs
+// of one, which are plain scalar arithmetic.
 //
 // Everything is always_inline so that it is compiled with the instruction
-// set of the function it is used in (SSE2 or AVX2), never as an
+// set of the function it is used in (SSE2, AVX2 or AVX-512VL), never as an
 // out-of-line copy of its own.
 
 #include <cstddef>
@@ -24,8 +24,8 @@
 #define LAMIRO_PACKED_LAMBDA __attribute__((always_inline))
 
 // Packs of four are passed and returned only between always_inline
-// functions inside AVX2 code, so the calling convention of a 32-byte vector
-// without AVX never comes into play.
+// functions inside AVX2 or AVX-512VL code, so the calling convention of a
+// 32-byte vector without AVX never comes into play.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -120,7 +120,7 @@ LAMIRO_PACKED_INLINE PackedComplex<L> scale(const PackedComplex<L>& z, double s)
 }
 
 template <int L>
-LAMIRO_PACKED_INLINE PackedComplex<L> div_real(const PackedComplex<L>& z, Pack<L> s) {
+LAMIRO_PACKED_INLINE PackedComplex<L> div_real(const PackedComplex<L>& z, const Pack<L>& s) {
     return {z.re / s, z.im / s};
 }
 
@@ -133,7 +133,7 @@ LAMIRO_PACKED_INLINE Pack<L> quotient_denominator(const PackedComplex<L>& b) {
 // a/b given q = quotient_denominator(b): the quotient formula of complex.hpp.
 template <int L>
 LAMIRO_PACKED_INLINE PackedComplex<L> div(const PackedComplex<L>& a, const PackedComplex<L>& b,
-                                          Pack<L> q) {
+                                          const Pack<L>& q) {
     return {(a.re * b.re + a.im * b.im) / q, (a.im * b.re - a.re * b.im) / q};
 }
 
@@ -144,7 +144,7 @@ LAMIRO_PACKED_INLINE PackedComplex<L> div(const PackedComplex<L>& a, const Packe
 
 // (1 + 0i)/z given q = quotient_denominator(z), zero products included.
 template <int L>
-LAMIRO_PACKED_INLINE PackedComplex<L> reciprocal(const PackedComplex<L>& z, Pack<L> q) {
+LAMIRO_PACKED_INLINE PackedComplex<L> reciprocal(const PackedComplex<L>& z, const Pack<L>& q) {
     return {(1.0 * z.re + 0.0 * z.im) / q, (0.0 * z.re - 1.0 * z.im) / q};
 }
 

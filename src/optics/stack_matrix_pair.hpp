@@ -5,6 +5,7 @@
 
 #include "optics/complex.hpp"
 #include "optics/owned_array.hpp"
+#include "optics/stack_plan.hpp"
 #include "optics/transfer_matrix.hpp"
 
 namespace lamiro {
@@ -23,17 +24,45 @@ namespace lamiro {
 // with the pack width and the lane a wavelength lands in.
 //
 // On x86-64 several wavelengths are evaluated together in packs (two with
-// SSE2, four with AVX2 when the processor has it): the packed arithmetic
-// rounds lane by lane like the scalar one, and the C library calls stay
-// scalar calls per wavelength. Other processors evaluate one wavelength at
-// a time (packs of one), with the same bits.
+// SSE2, four with AVX2 or AVX-512VL, as the processor has them):
+// the packed arithmetic rounds lane by lane like the scalar one, and the C
+// library calls stay scalar calls per wavelength. Other processors evaluate
+// one wavelength at a time (packs of one), with the same bits.
+//
+// Before the packs of a range, the kernel looks for media and layers that
+// repeat in the range (stack_plan.hpp) and then computes each repeated
+// medium, interface and phase factor once per pack; the bits are the same.
 
-// Width of the packs: the number of wavelengths evaluated together.
-enum class PackWidth : unsigned char { one = 1, two = 2, four = 4 };
+// The compiled variants of the kernel, by the instruction set they use. A
+// variant evaluates a range in packs of its width, and its tail in the
+// packs of the narrower variants.
+enum class KernelVariant : unsigned char {
+    scalar,    // one wavelength at a time; every processor
+    sse2,      // packs of two; every x86-64 processor
+    avx2,      // packs of four, AVX2 without FMA
+    avx512vl,  // packs of four, AVX-512VL without FMA (32 vector registers), when
+               // planned; the AVX2 packs when not
+};
 
-// The widest pack this processor runs: on x86-64 four with AVX2, otherwise
-// two; one on other processors.
-PackWidth widest_pack_width() noexcept;
+// True when this processor runs `variant`.
+bool kernel_variant_supported(KernelVariant variant) noexcept;
+
+// The variant the module runs here: the widest this processor supports.
+KernelVariant best_kernel_variant() noexcept;
+
+// Wavelengths per pack of `variant`.
+std::size_t pack_lanes(KernelVariant variant) noexcept;
+
+// How a range is evaluated: the variant (never one wider than
+// best_kernel_variant(); a wider one runs as that) and whether it is
+// planned. For tests and benchmarks of each path.
+struct KernelChoice {
+    KernelVariant variant;
+    Planning planning;
+};
+
+// The choice the module runs: the best variant, planned where it pays.
+KernelChoice default_kernel_choice() noexcept;
 
 // MatrixPair of wavelength w: {stack_transfer_matrix(.., w, S),
 // stack_transfer_matrix(.., w, P)}, with the same index fault.
@@ -41,15 +70,14 @@ MatrixPair stack_matrix_pair(const RealVector& d, const ComplexMatrix& n, const 
                              double theta, std::size_t w);
 
 // out[w − begin] = stack_matrix_pair(d, n, wl, theta, w) for every w in
-// [begin, end), in packs of the widest width and a narrower tail. Throws
-// the index fault, before writing anything, when some w of the range
-// could not be evaluated. Allocates nothing.
+// [begin, end), with the default choice. Throws the index fault, before
+// writing anything, when some w of the range could not be evaluated.
+// Allocates nothing.
 void stack_matrix_pairs(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
                         double theta, std::size_t begin, std::size_t end, MatrixPair* out);
 
-// The same with packs of at most `width`, and never wider than
-// widest_pack_width(). For tests and benchmarks of each path.
-void stack_matrix_pairs(PackWidth width, const RealVector& d, const ComplexMatrix& n,
+// The same with a given choice.
+void stack_matrix_pairs(KernelChoice choice, const RealVector& d, const ComplexMatrix& n,
                         const RealVector& wl, double theta, std::size_t begin, std::size_t end,
                         MatrixPair* out);
 
