@@ -5,7 +5,7 @@
 
 SOURCES     := $(shell find src -type f) CMakeLists.txt pyproject.toml
 JOBS        ?= 2
-TEST_DEPS   := tmm "dask[distributed]" mypy
+TEST_DEPS   := tmm "dask[distributed]" mypy scipy "matplotlib>=3.8"
 PIP_INSTALL  = -m pip install --quiet --no-build-isolation --no-deps
 
 .PHONY: all demo test test-cpp test-libm-variant test-python test-matrix test-sanitize test-tsan test-all \
