@@ -248,6 +248,7 @@ def run(args, scratch):
     cpus = len(os.sched_getaffinity(0))
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, {cpus} CPUs; "
           f"each peer with its default thread count; theta = {THETA}, phi = pi/4")
+    started = os.getloadavg()[0]
     print(f"At the start: {load_text()}")
 
     rows, versions, failed = [], {}, False
@@ -311,15 +312,15 @@ def run(args, scratch):
             print(f"  {label(row['layers'], row['count'])}, {peer}: {with_unit(mean, spread)}, median "
                   f"{with_unit(median)}, from {nvalues} values in "
                   f"{time.perf_counter() - start:.0f} s{noisy}")
-    finish = load_text()
-    print(f"At the end: {finish}\n")
+    print(f"At the end: {load_text()}\n")
 
     header, lines = table(rows)
     print_plain(header, lines)
     print("\nMarkdown:\n")
     print_markdown(header, lines)
     print()
-    plot(rows, args.plot, f"R and T at θ = {THETA}, φ = π/4, {cpus} CPUs; mean ± std. dev. (pyperf)")
+    plot(rows, args.plot, f"R and T at θ = {THETA}, φ = π/4; mean ± std. dev. of pyperf's values\n{cpus} CPUs, "
+                          f"1-minute load average {started:.1f} at the start, {os.getloadavg()[0]:.1f} at the end")
     return 0
 
 

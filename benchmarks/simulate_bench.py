@@ -182,7 +182,7 @@ def main(argv):
         done = subprocess.run([sys.executable, __file__, "memory", str(layers), str(count)],
                               capture_output=True, text=True, check=True)
         mem = json.loads(done.stdout)
-        print(f"{layers}x{count:>9} {mem['inputs'] / 2**20:11.2f} {mem['extra'] / 2**20:15.2f} "
+        print(f"{f'{layers}x{count}':>16} {mem['inputs'] / 2**20:11.2f} {mem['extra'] / 2**20:15.2f} "
               f"{mem['bound'] / 2**20:10.2f}")
 
 
