@@ -139,16 +139,24 @@ test-wheel: dist
 
 # Speed figures: the kernel against its library-call floor (times and
 # callgrind instruction counts), then simulate() from Python.
-benchmark: .venv/.lamiro-installed build/cpp/CMakeCache.txt
+benchmark: .venv/.lamiro-installed .venv/.lamiro-pyperf build/cpp/CMakeCache.txt
 	scripts/ensure-system-packages valgrind
 	cmake --build build/cpp -j $(JOBS) --target kernel_bench
 	build/cpp/kernel_bench
 	benchmarks/instruction_counts.sh build/cpp/kernel_bench
 	.venv/bin/python benchmarks/simulate_bench.py
 
-# lamiro next to the tmm package and a vectorised NumPy implementation.
-compare-peers: .venv/.lamiro-installed .venv/.lamiro-demo-deps
-	MPLBACKEND=Agg .venv/bin/python benchmarks/compare_peers.py
+# lamiro next to tmm, tmm-faster, tmm-fast (PyTorch on the CPU, in a Python
+# 3.11 environment of its own) and a vectorised NumPy implementation.
+compare-peers: .venv/.lamiro-installed .venv-torch/.lamiro-peers
+	MPLBACKEND=Agg .venv/bin/python benchmarks/compare_peers.py --torch-python .venv-torch/bin/python
+
+.venv/.lamiro-pyperf: .venv/.lamiro-venv
+	.venv/bin/python -m pip install --quiet pyperf
+	touch $@
+.venv-torch/.lamiro-peers: .venv/.lamiro-venv benchmarks/install_peers.sh
+	benchmarks/install_peers.sh .venv .venv-torch
+	touch $@
 
 # Every C++ file formatted as .clang-format says (Debian's clang-format).
 CXX_FILES = $(shell git ls-files '*.cpp' '*.hpp')
@@ -161,6 +169,6 @@ format:
 	clang-format -i $(CXX_FILES)
 
 clean:
-	rm -rf build dist .venv .venv-312 .venv-np1 .venv-asan
+	rm -rf build dist .venv .venv-312 .venv-np1 .venv-asan .venv-torch
 
 FORCE:

@@ -1,47 +1,74 @@
 # SPDX-License-Identifier: MIT
 """lamiro side by side with the alternatives a Python user has.
 
-Three ways to compute the same reflectance and transmittance spectra:
+Five ways to compute the same reflectance and transmittance spectra, each
+called as its own users call it (benchmarks/peers.py says how):
 
-- lamiro: one DataPy(...).simulate() per stack (construction and reading r
-  and t included in the time);
-- tmm, the pure-Python transfer-matrix package from the package index, called
-  once per wavelength and polarisation, as its users do;
-- a NumPy transfer-matrix implementation vectorised over the wavelengths,
-  written below (what a user would write instead of either).
+- lamiro: one DataPy(...).simulate() per stack, reading r and t included;
+- tmm-faster (C++ core, OpenMP): one calc_coherent call for all wavelengths;
+- tmm-fast (PyTorch on the CPU): one coh_tmm call per polarisation for all
+  wavelengths; it runs in the interpreter given by --torch-python (a Python
+  3.11 environment with a CPU build of PyTorch, made by `make compare-peers`);
+- a NumPy transfer-matrix model vectorised over the wavelengths
+  (benchmarks/numpy_model.py, what a user would write instead);
+- tmm, the pure-Python package, once per wavelength and polarisation.
 
 Sizes: 3 media x 10 wavelengths, 20 layers x 1 000 wavelengths, 200 layers x
-10 000 wavelengths.  A peer whose run is estimated (from a run on a few
-wavelengths) to take over a minute is skipped at that size and the table says
-so; its agreement is then checked on the wavelengths of the estimate only.
-Every peer must agree with lamiro on R and T (the exit medium is lossless, so
-the packages' conventions coincide); the script exits with status 1 if not.
+10 000 wavelengths of dispersive, weakly absorbing layers on glass, from air,
+at theta = 0.3 and phi = pi/4.
 
-Prints a table of times and speed-ups, the same table as Markdown, and saves
-a plot to benchmarks/output/compare_peers.png.
+First every peer computes every problem once and must agree with lamiro, and
+with tmm on the wavelengths tmm computed, to AGREEMENT on R and T; otherwise
+nothing is timed and the exit status is 1. (The exit medium is lossless, where
+the packages' conventions for T coincide.) Then each peer and size is timed
+by pyperf in worker processes of the peer's interpreter, sizes one after the
+other with the peers side by side, and reported as mean +- standard deviation
+of the per-process values. A peer whose pyperf run is estimated to last longer
+than --budget seconds gets fewer processes (one value each), or is skipped
+when even two calls would not fit.
 
-Run: .venv/bin/python benchmarks/compare_peers.py [--budget SECONDS]
+Prints the table, the same table as Markdown, and saves a plot to
+benchmarks/output/compare_peers.png (or --plot PATH).
+
+Run: .venv/bin/python benchmarks/compare_peers.py [--torch-python PATH]
+         [--budget SECONDS] [--processes N] [--values N] [--plot PATH]
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import pathlib
 import platform
+import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
 
-import lamiro
-
+HERE = pathlib.Path(__file__).resolve().parent
+PEERS_SCRIPT = HERE / "peers.py"
 SIZES = [(1, 10), (20, 1_000), (200, 10_000)]  # (layers, wavelengths)
 THETA = 0.3
 PHI = math.pi / 4  # equal parts of s and p, so both polarisations count
-AGREEMENT = 1e-9  # largest accepted deviation, relative to max(|value|, 1)
-OUTPUT = pathlib.Path(__file__).resolve().parent / "output"
+AGREEMENT = 1e-9  # largest accepted |difference| of R or T
+TMM_TRIAL = 100  # wavelengths of tmm's agreement run (and time estimate) at a size it would take long on
+MIN_TIME = 0.1  # pyperf's shortest value, seconds
+NOT_INSTALLED = 3  # exit status of peers.py values
+TITLES = {
+    "lamiro": "lamiro",
+    "tmm-faster": "tmm-faster",
+    "tmm-fast": "tmm-fast (PyTorch CPU)",
+    "numpy": "NumPy (vectorised)",
+    "tmm": "tmm (per wavelength)",
+}
+# Worker processes of pyperf start with a clean environment; these settings,
+# when given, reach them.
+INHERITED = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "OMP_NUM_THREADS", "MKL_NUM_THREADS",
+             "OPENBLAS_NUM_THREADS", "OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 
 
 def problem(layers, count, seed=7):
@@ -63,158 +90,86 @@ def problem(layers, count, seed=7):
     return d, n, wl
 
 
-# --- the peers -------------------------------------------------------------
+def label(layers, count):
+    return f"{layers + 2} media × {count:,} wl" if layers < 2 else f"{layers} layers × {count:,} wl"
 
 
-def run_lamiro(d, n, wl, theta, phi):
-    result = lamiro.DataPy(d, n, wl, theta, phi).simulate()
-    return result.r, result.t
+# --- running the peers ---------------------------------------------------------
 
 
-def numpy_spectra(d, n, wl, theta, phi):
-    """R and T by the transfer-matrix method, all wavelengths at once."""
-    n0 = n[0]
-    beta2 = (n0 * math.sin(theta)) ** 2
-    kz = np.sqrt(n * n - beta2)  # n_j cos(theta_j), principal branch
-    cos_j = kz / n
-    phase = 2j * math.pi * kz[1:-1] / wl  # times thickness below
-
-    def amplitudes(p_polarised):
-        def interface(a):
-            if p_polarised:
-                u, v = n[a + 1] * cos_j[a], n[a] * cos_j[a + 1]
-            else:
-                u, v = kz[a], kz[a + 1]
-            inv_tau = (u + v) / (2 * kz[a])
-            rho_tau = (u - v) / (2 * kz[a])
-            return inv_tau, rho_tau
-
-        a, b = interface(0)
-        m00, m01, m10, m11 = a, b, b, a
-        for k in range(1, n.shape[0] - 1):
-            e_plus = np.exp(phase[k - 1] * d[k - 1])
-            e_minus = 1.0 / e_plus
-            a, b = interface(k)
-            x00, x01 = e_minus * m00, e_minus * m01
-            x10, x11 = e_plus * m10, e_plus * m11
-            m00, m01, m10, m11 = a * x00 + b * x10, a * x01 + b * x11, b * x00 + a * x10, b * x01 + a * x11
-        return m01 / m00, 1.0 / m00
-
-    rs, ts = amplitudes(False)
-    rp, tp = amplitudes(True)
-    cs2, sp2 = math.cos(phi) ** 2, math.sin(phi) ** 2
-    reflectance = cs2 * np.abs(rs) ** 2 + sp2 * np.abs(rp) ** 2
-    factor = (kz[-1] / (n0 * math.cos(theta))).real
-    transmittance = factor * (cs2 * np.abs(ts) ** 2 + sp2 * np.abs(tp) ** 2)
-    return reflectance, transmittance
+def agreement_run(python, peer, path, out, count=None):
+    """R and T of one peer (None if it is not installed there), its version and time per call."""
+    command = [python, str(PEERS_SCRIPT), "values", peer, str(path), str(out)]
+    if count is not None:
+        command += ["--count", str(count)]
+    done = subprocess.run(command, capture_output=True, text=True)
+    if done.returncode == NOT_INSTALLED:
+        return None
+    if done.returncode != 0:
+        raise RuntimeError(f"{peer} failed:\n{done.stdout}{done.stderr}")
+    info = json.loads(done.stdout.splitlines()[-1])
+    with np.load(out) as data:
+        info["r"], info["t"] = data["r"], data["t"]
+    return info
 
 
-def tmm_spectra(d, n, wl, theta, phi, count=None):
-    """R and T from tmm, one coh_tmm call per wavelength and polarisation."""
-    import tmm
-
-    count = len(wl) if count is None else count
-    d_list = [math.inf, *d.tolist(), math.inf]
-    cs2, sp2 = math.cos(phi) ** 2, math.sin(phi) ** 2
-    reflectance = np.empty(count)
-    transmittance = np.empty(count)
-    for w in range(count):
-        column = n[:, w].tolist()
-        s = tmm.coh_tmm("s", column, d_list, theta, wl[w])
-        p = tmm.coh_tmm("p", column, d_list, theta, wl[w])
-        reflectance[w] = cs2 * s["R"] + sp2 * p["R"]
-        transmittance[w] = cs2 * s["T"] + sp2 * p["T"]
-    return reflectance, transmittance
+def pyperf_plan(seconds, budget, processes, values):
+    """pyperf options for a call of `seconds`, or None if two calls do not fit the budget."""
+    if processes * (1 + values) * max(seconds, MIN_TIME) <= budget:
+        return ["--processes", str(processes), "--values", str(values)]
+    for warmups in (1, 0):  # one value per process, after a warm-up call while that fits
+        fitting = min(processes, int(budget // ((1 + warmups) * seconds)))
+        if fitting >= 2:
+            return ["--processes", str(fitting), "--values", "1", "--warmups", str(warmups), "--loops", "1"]
+    return None
 
 
-# --- timing ------------------------------------------------------------------
+def timed_run(python, peer, path, options, out):
+    import pyperf
 
-
-def best_time(call, min_total=0.3, rounds=3):
-    """Best per-call wall time over `rounds` rounds of enough calls to last min_total."""
-    start = time.perf_counter()
-    value = call()
-    once = time.perf_counter() - start
-    repeats = max(1, int(min_total / max(once, 1e-7)))
-    best = once
-    for _ in range(rounds if once < min_total else 0):
-        start = time.perf_counter()
-        for _ in range(repeats):
-            call()
-        best = min(best, (time.perf_counter() - start) / repeats)
-    return best, value
+    inherited = [name for name in INHERITED if name in os.environ]
+    command = [python, str(PEERS_SCRIPT), "time", peer, str(path), "--quiet", "-o", str(out), *options]
+    if inherited:
+        command += ["--inherit-environ", ",".join(inherited)]
+    done = subprocess.run(command, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise RuntimeError(f"pyperf run of {peer} failed:\n{done.stdout}{done.stderr}")
+    bench = pyperf.Benchmark.load(str(out))
+    return bench.mean(), bench.stdev(), bench.get_nvalue(), bench.median()
 
 
 def deviation(ours, theirs):
-    """Largest |difference| relative to max(|value|, 1) over R and T."""
-    worst = 0.0
-    for a, b in zip(ours, theirs):
-        a = np.asarray(a)[: len(b)]
-        worst = max(worst, float(np.max(np.abs(a - b) / np.maximum(np.abs(b), 1.0), initial=0.0)))
-    return worst
+    """Largest |difference| of R and T over the wavelengths both computed."""
+    count = len(theirs["r"])
+    return max(float(np.max(np.abs(ours[key][:count] - theirs[key]), initial=0.0)) for key in ("r", "t"))
 
 
-def measure(layers, count, budget):
-    d, n, wl = problem(layers, count)
-    row = {"layers": layers, "count": count}
-
-    row["lamiro"], reference = best_time(lambda: run_lamiro(d, n, wl, THETA, PHI))
-    row["numpy"], values = best_time(lambda: numpy_spectra(d, n, wl, THETA, PHI))
-    row["numpy_dev"] = deviation(reference, values)
-
-    try:
-        import tmm  # noqa: F401
-    except ImportError:
-        row["tmm"], row["tmm_note"] = None, "not installed"
-        return row
-    trial = min(count, 100)  # about half a second at the largest size
-    start = time.perf_counter()
-    values = tmm_spectra(d, n, wl, THETA, PHI, count=trial)
-    estimate = (time.perf_counter() - start) * count / trial
-    if estimate > budget:
-        row["tmm"], row["tmm_note"] = None, f"skipped (est. {estimate:.0f} s)"
-        row["tmm_dev"] = deviation(reference, values)
-        row["tmm_checked"] = trial
-    else:
-        row["tmm"], values = best_time(lambda: tmm_spectra(d, n, wl, THETA, PHI), rounds=1)
-        row["tmm_dev"] = deviation(reference, values)
-        row["tmm_checked"] = count
-    return row
+# --- reporting -------------------------------------------------------------------
 
 
-# --- reporting ---------------------------------------------------------------
+def with_unit(mean, spread=None):
+    """Seconds as "mean ± spread unit" (or "mean unit"), both in the unit that suits the mean."""
+    scale, unit = (1e6, "µs") if mean < 1e-3 else (1e3, "ms") if mean < 1.0 else (1.0, "s")
+    digits = 0 if mean * scale >= 100 else 1 if mean * scale >= 10 else 2
+    if spread is None:
+        return f"{mean * scale:.{digits}f} {unit}"
+    return f"{mean * scale:.{digits}f} ± {spread * scale:.{digits}f} {unit}"
 
 
-def seconds(value):
-    if value is None:
-        return "-"
-    if value < 1e-3:
-        return f"{value * 1e6:.1f} µs"
-    if value < 1.0:
-        return f"{value * 1e3:.2f} ms"
-    return f"{value:.2f} s"
-
-
-def ratio(slow, fast):
-    return "-" if slow is None else f"{slow / fast:,.0f}×" if slow / fast >= 10 else f"{slow / fast:.1f}×"
-
-
-def label(row):
-    if row["layers"] < 2:
-        return f"{row['layers'] + 2} media × {row['count']:,} wl"
-    return f"{row['layers']} layers × {row['count']:,} wl"
+def cell(row, peer):
+    result = row["time"].get(peer)
+    if result is None:
+        return row["note"].get(peer, "-")
+    text = with_unit(result[0], result[1])
+    if peer != "lamiro":
+        ratio = result[0] / row["time"]["lamiro"][0]
+        text += f" ({ratio:,.0f}×)" if ratio >= 10 else f" ({ratio:.1f}×)"
+    return text
 
 
 def table(rows):
-    header = ["stack", "lamiro", "NumPy (vectorised)", "tmm (per wavelength)", "NumPy / lamiro", "tmm / lamiro"]
-    lines = []
-    for row in rows:
-        name = label(row)
-        tmm_cell = seconds(row["tmm"]) if row["tmm"] is not None else row["tmm_note"]
-        lines.append(
-            [name, seconds(row["lamiro"]), seconds(row["numpy"]), tmm_cell,
-             ratio(row["numpy"], row["lamiro"]), ratio(row["tmm"], row["lamiro"])]
-        )
+    header = ["stack", *TITLES.values()]
+    lines = [[label(row["layers"], row["count"]), *(cell(row, peer) for peer in TITLES)] for row in rows]
     return header, lines
 
 
@@ -232,7 +187,7 @@ def print_markdown(header, lines):
         print("| " + " | ".join(line) + " |")
 
 
-def plot(rows, path):
+def plot(rows, path, title):
     try:
         import matplotlib
 
@@ -241,23 +196,25 @@ def plot(rows, path):
     except ImportError:
         print("matplotlib not installed: no plot")
         return
-    labels = [label(r).replace(" × ", "\n× ") for r in rows]
-    peers = [("lamiro", "lamiro"), ("numpy", "NumPy (vectorised)"), ("tmm", "tmm (per wavelength)")]
     x = np.arange(len(rows))
-    width = 0.27
-    fig, ax = plt.subplots(figsize=(7.5, 4.5))
-    for i, (key, name) in enumerate(peers):
-        times = [r[key] if r.get(key) is not None else np.nan for r in rows]
-        bars = ax.bar(x + (i - 1) * width, times, width, label=name)
-        for bar, r in zip(bars, rows):
-            if r.get(key) is None:
-                ax.text(bar.get_x() + width / 2, 0.03, "skipped", rotation=90, ha="center",
-                        va="bottom", fontsize=8, transform=ax.get_xaxis_transform())
+    width = 0.8 / len(TITLES)
+    fig, ax = plt.subplots(figsize=(9, 5))
+    for i, (peer, name) in enumerate(TITLES.items()):
+        offset = (i - (len(TITLES) - 1) / 2) * width
+        means = [row["time"][peer][0] if peer in row["time"] else np.nan for row in rows]
+        spreads = [row["time"][peer][1] if peer in row["time"] else np.nan for row in rows]
+        # On the log axis a bar down to mean - std <= 0 would run off the plot: stop it at a tenth of the mean.
+        below = np.minimum(spreads, 0.9 * np.array(means))
+        bars = ax.bar(x + offset, means, width, yerr=[below, spreads], capsize=2, label=name)
+        for bar, row in zip(bars, rows):
+            if peer not in row["time"]:
+                ax.text(bar.get_x() + width / 2, 0.03, row["note"].get(peer, "-").split(" (")[0],
+                        rotation=90, ha="center", va="bottom", fontsize=7, transform=ax.get_xaxis_transform())
     ax.set_yscale("log")
-    ax.set_xticks(x, labels)
-    ax.set_ylabel("seconds per spectrum (R and T)")
-    ax.set_title(f"R and T at θ = {THETA}, φ = π/4 ({os.cpu_count()} CPUs)")
-    ax.legend()
+    ax.set_xticks(x, [label(row["layers"], row["count"]).replace(" × ", "\n× ") for row in rows])
+    ax.set_ylabel("seconds per spectrum (R and T)\nmean ± std. dev. (lower bar ends at ≥ mean/10)")
+    ax.set_title(title, fontsize=10)
+    ax.legend(fontsize=8)
     ax.grid(axis="y", which="both", alpha=0.3)
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -265,48 +222,105 @@ def plot(rows, path):
     print(f"plot saved to {path}")
 
 
+def load_text():
+    one, five, _ = os.getloadavg()
+    return f"load average {one:.2f} (1 min), {five:.2f} (5 min)"
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--budget", type=float, default=60.0,
-                        help="skip a peer whose estimated run is longer than this (seconds)")
+    default_torch = HERE.parent / ".venv-torch" / "bin" / "python"
+    parser.add_argument("--torch-python", default=str(default_torch),
+                        help="interpreter that has tmm-fast and PyTorch (default: %(default)s)")
+    parser.add_argument("--budget", type=float, default=150.0,
+                        help="longest pyperf run of one peer at one size, seconds (default: %(default)s)")
+    parser.add_argument("--processes", type=int, default=8, help="pyperf worker processes (default: %(default)s)")
+    parser.add_argument("--values", type=int, default=3, help="pyperf values per process (default: %(default)s)")
+    parser.add_argument("--plot", type=pathlib.Path, default=HERE / "output" / "compare_peers.png")
     args = parser.parse_args(argv)
+    with tempfile.TemporaryDirectory(prefix="compare_peers-") as scratch:
+        return run(args, pathlib.Path(scratch))
 
-    try:
-        import tmm
 
-        tmm_version = getattr(tmm, "__version__", "installed")
-    except ImportError:
-        tmm_version = "not installed"
-    print(f"Python {platform.python_version()}, NumPy {np.__version__}, tmm {tmm_version}, "
-          f"{os.cpu_count()} CPUs, RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')}")
-    print(f"theta = {THETA}, phi = pi/4; times are the best wall time of one full R and T spectrum\n")
+def run(args, scratch):
+    pythons = {peer: sys.executable for peer in TITLES}
+    pythons["tmm-fast"] = args.torch_python
+    cpus = len(os.sched_getaffinity(0))
+    print(f"Python {platform.python_version()}, NumPy {np.__version__}, {cpus} CPUs; "
+          f"each peer with its default thread count; theta = {THETA}, phi = pi/4")
+    started = os.getloadavg()[0]
+    print(f"At the start: {load_text()}")
 
-    rows = [measure(layers, count, args.budget) for layers, count in SIZES]
+    rows, versions, failed = [], {}, False
+    print(f"\nAgreement with lamiro and with tmm (largest |difference| of R and T; accepted: {AGREEMENT:g})")
+    for layers, count in SIZES:
+        d, n, wl = problem(layers, count)
+        path = scratch / f"problem-{layers}x{count}.npz"
+        np.savez(path, d=d, n=n, wl=wl, theta=THETA, phi=PHI)
+        row = {"layers": layers, "count": count, "path": path, "seconds": {}, "time": {}, "note": {}}
+        results = {}
+        for peer in TITLES:
+            python = pythons[peer]
+            if not pathlib.Path(python).exists():
+                row["note"][peer] = "not installed"
+                continue
+            trial = TMM_TRIAL if peer == "tmm" and count > TMM_TRIAL else None
+            result = agreement_run(python, peer, path, scratch / f"{peer}-{layers}x{count}.npz", trial)
+            if result is None:
+                row["note"][peer] = "not installed"
+                continue
+            versions[peer] = result["version"]
+            results[peer] = result
+            row["seconds"][peer] = result["seconds"] * (count / trial if trial else 1)
+        parts = []
+        for peer, result in results.items():
+            if peer == "lamiro":
+                continue
+            worst = deviation(results["lamiro"], result)
+            text = f"{peer} {worst:.1e}"
+            if "tmm" in results and peer != "tmm":
+                against_tmm = deviation(result, results["tmm"])
+                worst = max(worst, against_tmm)
+                text += f" (tmm {against_tmm:.1e})"
+            failed |= not worst <= AGREEMENT
+            parts.append(text)
+        tmm_note = f"; tmm on the first {TMM_TRIAL} wl" if "tmm" in results and count > TMM_TRIAL else ""
+        print(f"  {label(layers, count)}: " + ", ".join(parts) + tmm_note)
+        rows.append(row)
+    print("Versions: " + "; ".join(f"{peer} {text}" for peer, text in versions.items()))
+    if failed:
+        print(f"DISAGREEMENT above {AGREEMENT:g}: nothing timed", file=sys.stderr)
+        return 1
+
+    print(f"\nTiming with pyperf ({args.processes} processes x {args.values} values unless the budget "
+          f"of {args.budget:.0f} s per run asks for fewer)")
+    for row in rows:
+        for peer in TITLES:
+            if peer not in row["seconds"]:
+                continue
+            estimate = row["seconds"][peer]
+            options = pyperf_plan(estimate, args.budget, args.processes, args.values)
+            if options is None:
+                row["note"][peer] = f"skipped (est. {estimate:.0f} s per call)"
+                print(f"  {label(row['layers'], row['count'])}, {peer}: {row['note'][peer]}")
+                continue
+            start = time.perf_counter()
+            out = scratch / f"{peer}-{row['layers']}x{row['count']}.json"
+            row["time"][peer] = timed_run(pythons[peer], peer, row["path"], options, out)
+            mean, spread, nvalues, median = row["time"][peer]
+            noisy = "  (std. dev. over 10 % of the mean)" if spread > 0.1 * mean else ""
+            print(f"  {label(row['layers'], row['count'])}, {peer}: {with_unit(mean, spread)}, median "
+                  f"{with_unit(median)}, from {nvalues} values in "
+                  f"{time.perf_counter() - start:.0f} s{noisy}")
+    print(f"At the end: {load_text()}\n")
+
     header, lines = table(rows)
     print_plain(header, lines)
-
-    print("\nAgreement with lamiro (largest |difference| / max(|value|, 1) over R and T):")
-    failed = False
-    for row in rows:
-        parts = [f"NumPy {row['numpy_dev']:.1e}"]
-        if "tmm_dev" in row:
-            checked = "" if row["tmm_checked"] == row["count"] else f" (first {row['tmm_checked']} wl)"
-            parts.append(f"tmm {row['tmm_dev']:.1e}{checked}")
-        worst = max(row["numpy_dev"], row.get("tmm_dev", 0.0))
-        failed |= not worst <= AGREEMENT
-        print(f"  {row['layers'] + 2:>3} media × {row['count']:>6,} wl: " + ", ".join(parts))
-    for row in rows:
-        if row["tmm"] is None:
-            print(f"tmm at {row['layers']} layers × {row['count']:,} wl: {row['tmm_note']} "
-                  f"(budget {args.budget:.0f} s)")
-
     print("\nMarkdown:\n")
     print_markdown(header, lines)
     print()
-    plot(rows, OUTPUT / "compare_peers.png")
-    if failed:
-        print(f"DISAGREEMENT above {AGREEMENT:g}", file=sys.stderr)
-        return 1
+    plot(rows, args.plot, f"R and T at θ = {THETA}, φ = π/4; mean ± std. dev. of pyperf's values\n{cpus} CPUs, "
+                          f"1-minute load average {started:.1f} at the start, {os.getloadavg()[0]:.1f} at the end")
     return 0
 
 

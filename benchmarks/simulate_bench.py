@@ -1,111 +1,194 @@
-"""Wall-clock figures of lamiro.simulate() from Python.
+# SPDX-License-Identifier: MIT
+"""Wall-clock figures of lamiro.simulate() from Python, with their noise.
 
 For 20 layers x 1 000 wavelengths and 200 layers x 10 000 wavelengths:
 milliseconds per simulate() and nanoseconds per (layer x wavelength), with 1
-and with 2 worker threads (each in its own process, since the worker count is
-fixed when the pool is created); the whole-call time of a small problem
-(3 media x 10 wavelengths: construction, simulate, reading r and t); and the
-peak extra memory of simulate() against its bound (copies of the inputs plus
-256 bytes per wavelength).
+and with 2 worker threads; the whole-call time of a small problem (3 media x
+10 wavelengths: construction, simulate, reading r and t); and the peak extra
+memory of simulate() against its bound (copies of the inputs plus 256 bytes
+per wavelength).
 
-Run: .venv/bin/python benchmarks/simulate_bench.py
+Times come from pyperf: each is the mean +- standard deviation of the values
+of several worker processes, so the noise of a shared machine shows in the
+figures instead of being hidden by a best-of. The worker count is fixed when
+lamiro's pool is created, so every (problem, thread count) is a pyperf run of
+its own, with RAYON_NUM_THREADS set for it and its worker processes; each
+worker process checks that the pool it created has that many threads. The
+runs of one problem follow each other, so the speed-up compares times taken
+close together.
+
+Run: .venv/bin/python benchmarks/simulate_bench.py [--processes N] [--values N]
 """
 
 from __future__ import annotations
 
+import argparse
 import json
+import math
 import os
+import resource
 import subprocess
 import sys
-import textwrap
+import tempfile
+import time
+
+import numpy as np
+
+import lamiro
 
 SIZES = [(20, 1_000), (200, 10_000)]
-
-WORKER = textwrap.dedent(
-    """
-    import json, resource, sys, time
-    import numpy as np
-    import lamiro
-
-    def problem(layers, count, seed=1):
-        rng = np.random.default_rng(seed)
-        wl = np.linspace(400.0, 800.0, count)
-        n = np.empty((layers + 2, count), dtype=np.complex128)
-        n[0] = 1.0
-        n[-1] = 1.52
-        n[1:-1] = (rng.uniform(1.3, 2.5, layers) + 1j * rng.uniform(0.0, 0.05, layers))[:, None]
-        d = rng.uniform(20.0, 200.0, layers)
-        return d, n, wl
-
-    mode = sys.argv[1]
-    out = {}
-    if mode == "timing":
-        for layers, count in json.loads(sys.argv[2]):
-            data = lamiro.DataPy(*problem(layers, count), 0.3, 0.4)
-            data.simulate()  # creates the pool
-            repeats = max(3, int(2e7 // (layers * count)))
-            best = float("inf")
-            for _ in range(3):
-                start = time.perf_counter()
-                for _ in range(repeats):
-                    data.simulate()
-                best = min(best, (time.perf_counter() - start) / repeats)
-            out[f"{layers}x{count}"] = best
-    elif mode == "small":
-        d, n, wl = problem(1, 10)
-        calls = 200_000
-        best = float("inf")
-        for _ in range(5):
-            start = time.perf_counter()
-            for _ in range(calls):
-                res = lamiro.DataPy(d, n, wl, 0.3, 0.4).simulate()
-                res.r
-                res.t
-            best = min(best, (time.perf_counter() - start) / calls)
-        out["small"] = best
-    elif mode == "memory":
-        layers, count = json.loads(sys.argv[2])
-        d, n, wl = problem(layers, count)
-        data = lamiro.DataPy(d, n, wl, 0.3, 0.4)
-        lamiro.DataPy(*problem(1, 200), 0.3, 0.4).simulate()  # pool and its stacks exist before measuring
-        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        res = data.simulate()
-        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        out = {"extra": (after - before) * 1024, "inputs": d.nbytes + n.nbytes + wl.nbytes,
-               "bound": d.nbytes + n.nbytes + wl.nbytes + 256 * count}
-    print(json.dumps(out))
-    """
-)
+THREADS = (1, 2)
+SMALL = (1, 10)
 
 
-def run(mode: str, *args: str, threads: int | None = None) -> dict:
-    env = dict(os.environ)
-    if threads is not None:
-        env["RAYON_NUM_THREADS"] = str(threads)
-    done = subprocess.run([sys.executable, "-c", WORKER, mode, *args], env=env,
-                          capture_output=True, text=True, check=True)
-    return json.loads(done.stdout)
+def problem(layers, count, seed=1):
+    rng = np.random.default_rng(seed)
+    wl = np.linspace(400.0, 800.0, count)
+    n = np.empty((layers + 2, count), dtype=np.complex128)
+    n[0] = 1.0
+    n[-1] = 1.52
+    n[1:-1] = (rng.uniform(1.3, 2.5, layers) + 1j * rng.uniform(0.0, 0.05, layers))[:, None]
+    d = rng.uniform(20.0, 200.0, layers)
+    return d, n, wl
 
 
-def main() -> None:
-    print(f"CPUs available to this process: {len(os.sched_getaffinity(0))}")
-    timings = {threads: run("timing", json.dumps(SIZES), threads=threads) for threads in (1, 2)}
-    print(f"\n{'problem':>16} {'threads':>7} {'ms/simulate':>12} {'ns/(layer*wl)':>14} {'speed-up':>9}")
-    for layers, count in SIZES:
-        key = f"{layers}x{count}"
-        for threads in (1, 2):
-            seconds = timings[threads][key]
-            ratio = timings[1][key] / seconds
-            print(f"{key:>16} {threads:>7} {seconds * 1e3:12.3f} {seconds * 1e9 / (layers * count):14.2f} {ratio:9.2f}")
+# --- pyperf worker side ----------------------------------------------------------
 
-    small = run("small")["small"]
-    print(f"\nsmall call (3 media x 10 wavelengths, DataPy + simulate + r + t): {small * 1e6:.2f} us")
+_prepared = {}
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def prepared(layers, count):
+    """The DataPy of a problem, built once per process; the first one creates the pool and checks its size."""
+    if (layers, count) not in _prepared:
+        data = lamiro.DataPy(*problem(layers, count), 0.3, 0.4)
+        before = thread_count()
+        data.simulate()
+        if count > 100 and not _prepared:
+            wanted = int(os.environ["RAYON_NUM_THREADS"])
+            started = thread_count() - before
+            if started != wanted:
+                raise SystemExit(f"RAYON_NUM_THREADS={wanted} but the pool started {started} threads")
+        _prepared[(layers, count)] = data
+    return _prepared[(layers, count)]
+
+
+def time_simulate(loops, layers, count):
+    data = prepared(layers, count)
+    start = time.perf_counter()
+    for _ in range(loops):
+        data.simulate()
+    return time.perf_counter() - start
+
+
+def time_small_call(loops):
+    d, n, wl = problem(*SMALL)
+    make = lamiro.DataPy
+    start = time.perf_counter()
+    for _ in range(loops):
+        result = make(d, n, wl, 0.3, 0.4).simulate()
+        result.r
+        result.t
+    return time.perf_counter() - start
+
+
+def pyperf_worker(argv):
+    """One benchmark ("LAYERSxCOUNT" or "small") as a pyperf run: manager and worker processes."""
+    import pyperf
+
+    runner = pyperf.Runner(program_args=(__file__, "pyperf"),
+                           add_cmdline_args=lambda cmd, args: cmd.append(args.benchmark))
+    runner.argparser.add_argument("benchmark")
+    args = runner.parse_args(argv)
+    if args.benchmark == "small":
+        runner.bench_time_func("small", time_small_call)
+    else:
+        layers, count = map(int, args.benchmark.split("x"))
+        runner.bench_time_func(args.benchmark, time_simulate, layers, count)
+
+
+def memory_worker(argv):
+    layers, count = map(int, argv)
+    d, n, wl = problem(layers, count)
+    data = lamiro.DataPy(d, n, wl, 0.3, 0.4)
+    lamiro.DataPy(*problem(1, 200), 0.3, 0.4).simulate()  # pool and its stacks exist before measuring
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    data.simulate()
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    inputs = d.nbytes + n.nbytes + wl.nbytes
+    print(json.dumps({"extra": (after - before) * 1024, "inputs": inputs, "bound": inputs + 256 * count}))
+
+
+# --- manager side ------------------------------------------------------------------
+
+
+def measure(benchmark, threads, options, scratch):
+    """(mean, standard deviation, median, values) in seconds of one pyperf run."""
+    import pyperf
+
+    out = os.path.join(scratch, f"{benchmark}-{threads}.json")
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    command = [sys.executable, __file__, "pyperf", benchmark, "--quiet", "-o", out,
+               "--inherit-environ", "RAYON_NUM_THREADS", *options]
+    done = subprocess.run(command, env=env, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"pyperf run of {benchmark} with {threads} threads failed:\n{done.stdout}{done.stderr}")
+    bench = pyperf.Benchmark.load(out)
+    return bench.mean(), bench.stdev(), bench.median(), bench.get_nvalue()
+
+
+def ratio_text(slow, fast):
+    """slow/fast of two (mean, std. dev.) pairs, with the relative deviations added in quadrature."""
+    value = slow[0] / fast[0]
+    spread = value * math.hypot(slow[1] / slow[0], fast[1] / fast[0])
+    return f"{value:.2f} ± {spread:.2f}"
+
+
+def load_text():
+    one, five, _ = os.getloadavg()
+    return f"load average {one:.2f} (1 min), {five:.2f} (5 min)"
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--processes", type=int, default=10, help="pyperf worker processes (default: %(default)s)")
+    parser.add_argument("--values", type=int, default=3, help="pyperf values per process (default: %(default)s)")
+    args = parser.parse_args(argv)
+    options = ["--processes", str(args.processes), "--values", str(args.values)]
+
+    print(f"CPUs available to this process: {len(os.sched_getaffinity(0))}; at the start: {load_text()}")
+    print(f"pyperf: {args.processes} processes x {args.values} values each, mean ± std. dev. of the values")
+    with tempfile.TemporaryDirectory(prefix="simulate_bench-") as scratch:
+        print(f"\n{'problem':>12} {'threads':>7} {'ms/simulate':>18} {'median ms':>10} "
+              f"{'ns/(layer*wl)':>14} {'speed-up':>12}")
+        for layers, count in SIZES:
+            key = f"{layers}x{count}"
+            results = {threads: measure(key, threads, options, scratch) for threads in THREADS}
+            for threads, (mean, spread, median, _) in results.items():
+                speed_up = ratio_text(results[1], results[threads]) if threads > 1 else ""
+                print(f"{key:>12} {threads:>7} {mean * 1e3:9.3f} ± {spread * 1e3:6.3f} {median * 1e3:10.3f} "
+                      f"{mean * 1e9 / (layers * count):14.2f} {speed_up:>12}")
+
+        mean, spread, median, nvalues = measure("small", 1, options, scratch)
+        print(f"\nsmall call (3 media x 10 wavelengths, DataPy + simulate + r + t): "
+              f"{mean * 1e6:.2f} ± {spread * 1e6:.2f} µs (median {median * 1e6:.2f} µs, {nvalues} values)")
+    print(f"At the end: {load_text()}")
 
     print(f"\n{'problem':>16} {'inputs MiB':>11} {'peak extra MiB':>15} {'bound MiB':>10}")
     for layers, count in [(200, 10_000), (10, 200_000)]:
-        mem = run("memory", json.dumps([layers, count]))
-        print(f"{layers}x{count:>9} {mem['inputs'] / 2**20:11.2f} {mem['extra'] / 2**20:15.2f} {mem['bound'] / 2**20:10.2f}")
+        done = subprocess.run([sys.executable, __file__, "memory", str(layers), str(count)],
+                              capture_output=True, text=True, check=True)
+        mem = json.loads(done.stdout)
+        print(f"{f'{layers}x{count}':>16} {mem['inputs'] / 2**20:11.2f} {mem['extra'] / 2**20:15.2f} "
+              f"{mem['bound'] / 2**20:10.2f}")
 
 
 if __name__ == "__main__":
-    main()
+    modes = {"pyperf": pyperf_worker, "memory": memory_worker}
+    if len(sys.argv) > 1 and sys.argv[1] in modes:
+        modes[sys.argv[1]](sys.argv[2:])
+    else:
+        main(sys.argv[1:])
