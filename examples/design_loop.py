@@ -112,7 +112,7 @@ def plot(designs, path):
 
     wl = np.linspace(380.0, 780.0, 801)
     n = indices(wl)
-    fig, ax = plt.subplots(figsize=(8, 4.5), constrained_layout=True)
+    fig, ax = plt.subplots(figsize=(8, 5.2), constrained_layout=True)
     ax.axvspan(400, 700, color="0.93", zorder=0, label="optimised band")
     for (name, d, ri), color in zip(designs, ("0.4", "tab:orange", "tab:blue")):
         for degrees, style in ((0, "-"), (30, "--")):
@@ -124,7 +124,8 @@ def plot(designs, path):
     ax.set_ylabel("reflectance, unpolarised (%)")
     ax.set_title("Broadband antireflection coating MgF2/ZrO2/MgF2/ZrO2 on N-BK7")
     ax.grid(alpha=0.3)
-    ax.legend(fontsize=8, ncol=2, loc="upper center")
+    # Below the axes, so that no curve is hidden behind it.
+    ax.legend(fontsize=8, ncol=3, loc="upper center", bbox_to_anchor=(0.5, -0.14))
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     print(f"\nplot written to {path.resolve()}")
