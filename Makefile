@@ -10,7 +10,6 @@ PIP_INSTALL  = -m pip install --quiet --no-build-isolation --no-deps
 # tag), so a rebuild only recompiles what changed. A plain `pip install .`
 # builds in a temporary directory instead.
 BUILD_DIR    = -C build-dir=build/{wheel_tag}-{build_type}
-space       := $(subst ,, )
 
 # One .PHONY line per kind of target, so additions merge cleanly.
 .PHONY: all install demo clean FORCE
@@ -139,7 +138,7 @@ test-wheel: dist
 
 # Speed figures: the kernel against its library-call floor (times and
 # callgrind instruction counts), then simulate() from Python.
-benchmark: .venv/.lamiro-installed .venv/.lamiro-pyperf build/cpp/CMakeCache.txt
+benchmark: .venv/.lamiro-installed .venv/.lamiro-bench-deps build/cpp/CMakeCache.txt
 	scripts/ensure-system-packages valgrind
 	cmake --build build/cpp -j $(JOBS) --target kernel_bench
 	build/cpp/kernel_bench
@@ -148,11 +147,11 @@ benchmark: .venv/.lamiro-installed .venv/.lamiro-pyperf build/cpp/CMakeCache.txt
 
 # lamiro next to tmm, tmm-faster, tmm-fast (PyTorch on the CPU, in a Python
 # 3.11 environment of its own) and a vectorised NumPy implementation.
-compare-peers: .venv/.lamiro-installed .venv-torch/.lamiro-peers
+compare-peers: .venv/.lamiro-installed .venv/.lamiro-bench-deps .venv-torch/.lamiro-peers
 	MPLBACKEND=Agg .venv/bin/python benchmarks/compare_peers.py --torch-python .venv-torch/bin/python
 
-.venv/.lamiro-pyperf: .venv/.lamiro-venv
-	.venv/bin/python -m pip install --quiet pyperf
+.venv/.lamiro-bench-deps: .venv/.lamiro-venv pyproject.toml
+	.venv/bin/python -m pip install --quiet $$(scripts/project-requirements group:bench)
 	touch $@
 .venv-torch/.lamiro-peers: .venv/.lamiro-venv benchmarks/install_peers.sh
 	benchmarks/install_peers.sh .venv .venv-torch

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # install_peers.sh MAIN_VENV TORCH_VENV
 # Installs the peers that benchmarks/compare_peers.py runs beside lamiro:
-# tmm, tmm-faster, matplotlib and pyperf into MAIN_VENV (lamiro's own
-# environment), and tmm-fast with PyTorch and pyperf into TORCH_VENV, a
-# Python 3.11 environment of its own.
+# tmm-faster into MAIN_VENV (lamiro's own environment, which has tmm,
+# matplotlib and pyperf from the project's test extra and bench group), and
+# tmm-fast with PyTorch and pyperf into TORCH_VENV, a Python 3.11
+# environment of its own.
 #
 # PyTorch from the package index is a CUDA build of several GB, of no use
 # here. The CPU build of torch 2.13.0 for Python 3.11 is taken where pip
@@ -15,7 +16,7 @@ main="$1"; torch_venv="$2"
 here="$(cd "$(dirname "$0")" && pwd)"
 torch_packages=(torch==2.13.0 tmm-fast pyperf)
 
-"$main/bin/python" -m pip install --quiet pyperf "matplotlib>=3.8" tmm tmm-faster
+"$main/bin/python" -m pip install --quiet tmm-faster
 mkdir -p "$torch_venv"
 
 if ! python=$("$here/../scripts/find-python" 3.11 2>/dev/null); then

@@ -8,14 +8,20 @@
 
 namespace lamiro {
 
+class RangeFunction;
+
+// A callable `void(std::size_t begin, std::size_t end)` other than a
+// RangeFunction itself (which is copied, not referenced).
+template <class F>
+concept RangeCallable = !std::is_same_v<std::remove_cvref_t<F>, RangeFunction> &&
+                        std::is_invocable_v<F&, std::size_t, std::size_t>;
+
 // Non-owning reference to a callable `void(std::size_t begin, std::size_t end)`.
 // The callable must outlive every call through the reference.
 class RangeFunction {
 public:
-    template <class F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, RangeFunction> &&
-             std::is_invocable_v<F&, std::size_t, std::size_t>) RangeFunction(F&& f)
-    noexcept
+    template <RangeCallable F>
+    RangeFunction(F&& f) noexcept
         : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
           call_(&invoke<std::remove_reference_t<F>>) {}
 
