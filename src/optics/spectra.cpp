@@ -10,13 +10,8 @@
 
 namespace lamiro {
 
-namespace {
-
-// Real part of KL/A, where KL = n_L·cos θ_L is the normal wave-vector term
-// of the exit medium and A = n_0·cos θ: the ratio of the normal energy
-// flux densities that turns |t|² into a transmittance. The exit term
-// G = n_L² − n_0²·sin²θ is formed component by component with rounded
-// s2 products, which is not the rounding of the kernel's K term.
+// The exit term G = n_L² − n_0²·sin²θ is formed component by component
+// with rounded s2 products, which is not the rounding of the kernel's K term.
 double exit_medium_factor(Complex n0, Complex nl, double s, double c) noexcept {
     const double s2 = s * s;
     const Complex g{
@@ -27,6 +22,8 @@ double exit_medium_factor(Complex n0, Complex nl, double s, double c) noexcept {
     const Complex a{c * n0.re, c * n0.im};
     return (kl.re * a.re + kl.im * a.im) / (a.re * a.re + a.im * a.im);
 }
+
+namespace {
 
 // The sign and payload of a NaN are left open by the arithmetic and may
 // depend on how the matrices were evaluated (pack width, lane); the spectra

@@ -114,10 +114,6 @@ std::vector<std::vector<Complex>> distinct_media(std::size_t count) {
     return media;
 }
 
-// `layers` layers drawn from `media` distinct media in a scrambled order,
-// with thicknesses from a set of five. With 16 media and 120 layers: 49
-// distinct interfaces, 69 distinct (medium, thickness) pairs, 39 of the
-// first 64 of them repeated.
 // A quarter-wave mirror of `layers` layers at one wavelength, high and low
 // index alternating (high first), each material at one thickness: `layers`
 // + 2 rows.
@@ -133,6 +129,10 @@ BitsCase mirror(const char* name, std::size_t layers) {
                      {{{1.0, 0.0}}, {{2.33, 0.002}}, {{1.462, 8e-5}}, {{1.52, 0.0}}}, pattern);
 }
 
+// `layers` layers drawn from `media` distinct media in a scrambled order,
+// with thicknesses from a set of five. With 16 media and 120 layers: 49
+// distinct interfaces, 69 distinct (medium, thickness) pairs, 39 of the
+// first 64 of them repeated.
 BitsCase crowded(const char* name, std::size_t media, std::size_t layers) {
     std::vector<std::size_t> pattern{0};
     std::vector<double> d;
