@@ -29,15 +29,29 @@ bool finite_stack_inputs(const RealVector& d, const ComplexMatrix& n, const Real
     return true;
 }
 
+namespace {
+
+// The sum of x − x over the values: NaN when some x is infinite or NaN,
+// zero when all are finite or there are none. Two operations per value.
+double non_finite_marker(const double* values, std::size_t count) noexcept {
+    double marker = 0.0;
+    if (values != nullptr) {
+        for (std::size_t i = 0; i < count; ++i) marker += values[i] - values[i];
+    }
+    return marker;
+}
+
+}  // namespace
+
 void replace_overflowed_values(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
                                double theta, double phi, std::size_t begin, std::size_t count,
                                double* r, double* t) {
+    // Ordinary spectra have nothing to replace: one pass over the values.
+    if (non_finite_marker(r, count) + non_finite_marker(t, count) == 0.0) return;
     for (std::size_t i = 0; i < count; ++i) {
         const bool r_finite = r == nullptr || std::isfinite(r[i]);
         const bool t_finite = t == nullptr || std::isfinite(t[i]);
-        if (r_finite && t_finite) [[likely]] {
-            continue;
-        }
+        if (r_finite && t_finite) continue;
         const std::size_t w = begin + i;
         if (!std::isfinite(phi) || !finite_stack_inputs(d, n, wl, theta, w)) continue;
         const ScaledMatrixPair pair = scaled_stack_matrix_pair(d, n, wl, theta, w);
