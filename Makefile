@@ -15,6 +15,7 @@ BUILD_DIR    = -C build-dir=build/{wheel_tag}-{build_type}
 .PHONY: all install demo clean FORCE
 .PHONY: test test-cpp test-python test-matrix test-sanitize test-tsan test-all
 .PHONY: test-libm-variant
+.PHONY: test-x86-variants
 .PHONY: test-wheel test-aarch64 dist
 .PHONY: benchmark compare-peers
 .PHONY: format format-check
@@ -75,6 +76,16 @@ test-libm-variant: build/cpp/CMakeCache.txt
 	cmake --build build/cpp -j $(JOBS)
 	GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA ctest --no-label-summary --test-dir build/cpp --output-on-failure -j $(JOBS)
 
+# The kernel variant probe, the bit tests and the thick-layer tests under
+# qemu-user emulating older x86-64 processors: Haswell (AVX2, no AVX-512)
+# and Nehalem (no AVX). Code wider than the variant the processor allows is
+# an illegal instruction there, which no run on a newer processor shows.
+X86_VARIANT_TARGETS = kernel_variant_probe test_stack_matrix_bits test_scaled_stack_matrix
+test-x86-variants: build/cpp/CMakeCache.txt
+	scripts/ensure-system-packages qemu-user
+	cmake --build build/cpp -j $(JOBS) --target $(X86_VARIANT_TARGETS)
+	scripts/test-x86-variants build/cpp
+
 # The Python suite, then stubtest on the installed type stubs, from a
 # directory of its own so only what was installed is seen.
 test-python: .venv/.lamiro-installed
@@ -123,7 +134,7 @@ test-aarch64: build/aarch64/CMakeCache.txt
 	cmake --build build/aarch64 -j $(JOBS)
 	ctest --no-label-summary --test-dir build/aarch64 --output-on-failure -j $(JOBS) -E '$(AARCH64_EMULATOR_BLIND)'
 
-test-all: test test-libm-variant test-matrix test-sanitize test-tsan test-wheel test-aarch64
+test-all: test test-libm-variant test-x86-variants test-matrix test-sanitize test-tsan test-wheel test-aarch64
 
 # Distributions in dist/: the sdist, and from it a wheel for each Python of
 # .venv and .venv-312, repaired by auditwheel to a manylinux tag and checked

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/internal_fault.hpp"
+#include "optics/overflow_fallback.hpp"
 #include "optics/spectra.hpp"
 #include "optics/stack_matrix_pair.hpp"
 #include "pool/worker_pool.hpp"
@@ -41,13 +42,20 @@ OwnedBuffer<double> take_or_compute(std::optional<OwnedBuffer<double>>& stored, 
 
 OwnedBuffer<double> SimulationContext::reflectance() {
     std::span<const MatrixPair> pairs = matrix_pairs();
-    return take_or_compute(reflectance_, [&] { return reflectance_spectrum(pairs, phi_); });
+    return take_or_compute(reflectance_, [&] {
+        OwnedBuffer<double> r = reflectance_spectrum(pairs, phi_);
+        replace_overflowed_values(d_, n_, wl_, theta_, phi_, 0, r.size(), r.data(), nullptr);
+        return r;
+    });
 }
 
 OwnedBuffer<double> SimulationContext::transmittance() {
     std::span<const MatrixPair> pairs = matrix_pairs();
-    return take_or_compute(transmittance_,
-                           [&] { return transmittance_spectrum(pairs, n_, theta_, phi_); });
+    return take_or_compute(transmittance_, [&] {
+        OwnedBuffer<double> t = transmittance_spectrum(pairs, n_, theta_, phi_);
+        replace_overflowed_values(d_, n_, wl_, theta_, phi_, 0, t.size(), nullptr, t.data());
+        return t;
+    });
 }
 
 void SimulationContext::evaluate() {
@@ -65,6 +73,8 @@ void SimulationContext::evaluate() {
         const std::span<const MatrixPair> run(slots + begin, end - begin);
         reflectance_values(run, phi_, r_out + begin);
         transmittance_values(run, begin, n_, theta_, phi_, t_out + begin);
+        replace_overflowed_values(d_, n_, wl_, theta_, phi_, begin, end - begin, r_out + begin,
+                                  t_out + begin);
     };
 
     if (count <= parallel_threshold) {

@@ -28,6 +28,12 @@ inline constexpr std::size_t parallel_threshold = 100;
 // value depends only on its own wavelength's pair, so this gives the bits of
 // computing the spectra from the finished cache afterwards, with the whole
 // evaluation shared out among the workers.
+//
+// The cache holds the matrices as the kernel gives them. In the spectra, a
+// value that overflowed although its wavelength's inputs are sound (a thick
+// absorbing layer) is replaced by the finite value of the scaled evaluation
+// (overflow_fallback.hpp); every finite value is the one computed from the
+// cache.
 class SimulationContext {
 public:
     SimulationContext(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,

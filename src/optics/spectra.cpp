@@ -12,12 +12,11 @@ namespace lamiro {
 
 namespace {
 
-// Real part of KL/A, where KL = n_L·cos θ_L is the normal wave-vector term
-// of the exit medium and A = n_0·cos θ: the ratio of the normal energy
-// flux densities that turns |t|² into a transmittance. The exit term
-// G = n_L² − n_0²·sin²θ is formed component by component with rounded
-// s2 products, which is not the rounding of the kernel's K term.
-double exit_medium_factor(Complex n0, Complex nl, double s, double c) noexcept {
+// The exit term G = n_L² − n_0²·sin²θ is formed component by component
+// with rounded s2 products, which is not the rounding of the kernel's K term.
+// Inlined into the transmittance loop; exit_medium_factor is its copy for
+// other callers.
+inline double exit_factor(Complex n0, Complex nl, double s, double c) noexcept {
     const double s2 = s * s;
     const Complex g{
         (nl.re * nl.re - nl.im * nl.im) - s2 * (n0.re * n0.re - n0.im * n0.im),
@@ -37,6 +36,10 @@ double with_one_nan(double value) noexcept {
 }
 
 }  // namespace
+
+double exit_medium_factor(Complex n0, Complex nl, double s, double c) noexcept {
+    return exit_factor(n0, nl, s, c);
+}
 
 // The sines and cosines of φ and θ are the same for every pair, so they are
 // taken once per call rather than once per pair; the values are identical.
@@ -64,7 +67,7 @@ void transmittance_values(std::span<const MatrixPair> pairs, std::size_t first_i
             throw_index_out_of_bounds();
         }
         const MatrixPair& pair = pairs[i];
-        const double f = exit_medium_factor(n(0, w), n(n.rows - 1, w), s, c);
+        const double f = exit_factor(n(0, w), n(n.rows - 1, w), s, c);
         const double bs = complex_abs(reciprocal(pair.s.m00));
         const double bp = complex_abs(reciprocal(pair.p.m00));
         out[i] = with_one_nan(f * (((sp * sp) * (bp * bp)) + ((cp * cp) * (bs * bs))));

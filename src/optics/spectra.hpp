@@ -5,10 +5,17 @@
 #include <span>
 
 #include "common/owned_buffer.hpp"
+#include "optics/complex.hpp"
 #include "optics/owned_array.hpp"
 #include "optics/transfer_matrix.hpp"
 
 namespace lamiro {
+
+// Real part of KL/A, where KL = n_L·cos θ_L is the normal wave-vector term
+// of the exit medium and A = n_0·cos θ: the ratio of the normal energy flux
+// densities that turns |t|² into a transmittance. n0 and nl are the indices
+// of the incidence and exit media, s and c the sine and cosine of θ.
+double exit_medium_factor(Complex n0, Complex nl, double s, double c) noexcept;
 
 // Reflectance of every wavelength for light whose s part is weighted by
 // cos²φ and whose p part by sin²φ. One value per pair, in pair order.

@@ -2,6 +2,7 @@
 #include "optics/stack_matrix_pair.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 
@@ -434,7 +435,13 @@ void check_reads(const RealVector& d, const ComplexMatrix& n, const RealVector& 
 
 }  // namespace
 
-bool kernel_variant_supported(KernelVariant variant) noexcept {
+namespace {
+
+// The widest variant that tests and benchmarks allow; atomic because pool
+// workers read it while a test may set it between evaluations.
+std::atomic<KernelVariant> variant_cap{KernelVariant::avx512vl};
+
+bool processor_runs(KernelVariant variant) noexcept {
     switch (variant) {
         case KernelVariant::scalar:
             return true;
@@ -451,15 +458,25 @@ bool kernel_variant_supported(KernelVariant variant) noexcept {
     }
 }
 
+}  // namespace
+
+bool kernel_variant_supported(KernelVariant variant) noexcept {
+    return variant <= variant_cap.load(std::memory_order_relaxed) && processor_runs(variant);
+}
+
 KernelVariant best_kernel_variant() noexcept {
     static const KernelVariant best = [] {
         for (KernelVariant variant :
              {KernelVariant::avx512vl, KernelVariant::avx2, KernelVariant::sse2}) {
-            if (kernel_variant_supported(variant)) return variant;
+            if (processor_runs(variant)) return variant;
         }
         return KernelVariant::scalar;
     }();
-    return best;
+    return std::min(best, variant_cap.load(std::memory_order_relaxed));
+}
+
+void cap_kernel_variant(KernelVariant widest) noexcept {
+    variant_cap.store(widest, std::memory_order_relaxed);
 }
 
 std::size_t pack_lanes(KernelVariant variant) noexcept {

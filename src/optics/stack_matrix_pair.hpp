@@ -44,11 +44,19 @@ enum class KernelVariant : unsigned char {
                // planned; the AVX2 packs when not
 };
 
-// True when this processor runs `variant`.
+// True when this processor runs `variant` (and no cap excludes it).
 bool kernel_variant_supported(KernelVariant variant) noexcept;
 
-// The variant the module runs here: the widest this processor supports.
+// The variant the module runs here: the widest this processor supports,
+// within the cap.
 KernelVariant best_kernel_variant() noexcept;
+
+// Caps the variants of this process at `widest`: from the next evaluation
+// on, every variant wider than it counts as unsupported, as on a processor
+// without those instructions, so the default choice runs what such a
+// processor would. A cap above what the processor has enables nothing. For
+// tests and benchmarks; the module never calls it.
+void cap_kernel_variant(KernelVariant widest) noexcept;
 
 // Wavelengths per pack of `variant`.
 std::size_t pack_lanes(KernelVariant variant) noexcept;

@@ -29,7 +29,9 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #if defined(__GLIBC__)
@@ -46,6 +48,7 @@
 #include "optics/simulation_context.hpp"
 #include "optics/spectra.hpp"
 #include "optics/stack_matrix_pair.hpp"
+#include "optics/stack_plan.hpp"
 #include "test_support.hpp"
 
 namespace lamiro {
@@ -111,23 +114,25 @@ std::vector<std::vector<Complex>> distinct_media(std::size_t count) {
     return media;
 }
 
-// `layers` layers drawn from `media` distinct media in a scrambled order,
-// with thicknesses from a set of five. With 16 media and 120 layers: 49
-// distinct interfaces, 69 distinct (medium, thickness) pairs, 39 of the
-// first 64 of them repeated.
-// A quarter-wave mirror of `pairs` identical pairs at one wavelength.
-BitsCase mirror(const char* name, std::size_t pairs) {
+// A quarter-wave mirror of `layers` layers at one wavelength, high and low
+// index alternating (high first), each material at one thickness: `layers`
+// + 2 rows.
+BitsCase mirror(const char* name, std::size_t layers) {
     std::vector<std::size_t> pattern{0};
     std::vector<double> d;
-    for (std::size_t k = 0; k < pairs; ++k) {
-        pattern.insert(pattern.end(), {1, 2});
-        d.insert(d.end(), {59.0, 94.0});
+    for (std::size_t k = 0; k < layers; ++k) {
+        pattern.push_back(k % 2 == 0 ? 1 : 2);
+        d.push_back(k % 2 == 0 ? 59.0 : 94.0);
     }
     pattern.push_back(3);
     return patterned(name, 0.2, d, {550.0},
                      {{{1.0, 0.0}}, {{2.33, 0.002}}, {{1.462, 8e-5}}, {{1.52, 0.0}}}, pattern);
 }
 
+// `layers` layers drawn from `media` distinct media in a scrambled order,
+// with thicknesses from a set of five. With 16 media and 120 layers: 49
+// distinct interfaces, 69 distinct (medium, thickness) pairs, 39 of the
+// first 64 of them repeated.
 BitsCase crowded(const char* name, std::size_t media, std::size_t layers) {
     std::vector<std::size_t> pattern{0};
     std::vector<double> d;
@@ -313,8 +318,10 @@ const std::vector<BitsCase>& bits_cases() {
         // Sixteen distinct media over 120 layers: as many media as a plan
         // holds, more interfaces and shared phase factors than it keeps.
         crowded("sixteen_media_crowded", 16, 120),
-        // More media in all than a plan holds.
-        mirror("mirror_of_1100_layers", 550),
+        // As many media in all as a plan holds, one more, and many more.
+        mirror("mirror_of_1024_rows", 1022),
+        mirror("mirror_of_1025_rows", 1023),
+        mirror("mirror_of_1100_layers", 1100),
     };
     return cases;
 }
@@ -474,10 +481,14 @@ std::vector<KernelChoice> kernel_choices() {
     return choices;
 }
 
-std::string choice_name(KernelChoice choice) {
+const char* variant_name(KernelVariant variant) {
     static const char* const variants[] = {"scalar", "SSE2", "AVX2", "AVX-512VL"};
+    return variants[static_cast<int>(variant)];
+}
+
+std::string choice_name(KernelChoice choice) {
     static const char* const plannings[] = {"unplanned", "planned where it pays", "always planned"};
-    return std::string(variants[static_cast<int>(choice.variant)]) + ", " +
+    return std::string(variant_name(choice.variant)) + ", " +
            plannings[static_cast<int>(choice.planning)];
 }
 
@@ -764,6 +775,80 @@ INSTANTIATE_TEST_SUITE_P(Shapes, PairKernelIndexFault,
                                          RangeFault{"one_medium", 1, 5, 0, 5, 0, 5},
                                          RangeFault{"d_one_short", 6, 5, 3, 5, 1, 5}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+const BitsCase& bits_case(std::string_view name) {
+    for (const BitsCase& c : bits_cases()) {
+        if (c.name == name) return c;
+    }
+    throw std::invalid_argument("no bits case " + std::string(name));
+}
+
+// A plan holds stacks of up to StackPlan::max_rows media: the mirror of 1024
+// rows is planned, the one of 1025 rows runs unplanned (both give the
+// reference bits in the EdgeStacks tests).
+TEST(StackPlan, HoldsExactlyMaxRowsMedia) {
+    static_assert(StackPlan::max_rows == 1024, "the mirror cases sit on the capacity");
+    for (const auto& [name, rows] : {std::pair{"mirror_of_1024_rows", std::size_t{1024}},
+                                     std::pair{"mirror_of_1025_rows", std::size_t{1025}}}) {
+        const Arrays a(bits_case(name));
+        ASSERT_EQ(a.n.rows, rows);
+        for (Planning planning : {Planning::automatic, Planning::always}) {
+            SCOPED_TRACE(std::string(name) + (planning == Planning::always ? ", always" : ""));
+            StackPlan plan;
+            EXPECT_EQ(plan.build(a.d, a.n, 0, a.wl.size(), planning), rows <= 1024);
+        }
+    }
+}
+
+// The module's default choice under a cap, as on a processor without the
+// wider instruction sets. Every test restores the cap.
+class KernelVariantCap : public testing::Test {
+protected:
+    void TearDown() override { cap_kernel_variant(KernelVariant::avx512vl); }
+};
+
+constexpr KernelVariant all_variants[] = {KernelVariant::scalar, KernelVariant::sse2,
+                                          KernelVariant::avx2, KernelVariant::avx512vl};
+
+#if defined(__x86_64__)
+// Uncapped, or capped above the processor, the module runs the widest
+// variant the processor has, by its own feature flags.
+TEST_F(KernelVariantCap, UncappedTheWidestVariantOfTheProcessorRuns) {
+    const KernelVariant widest =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
+            ? KernelVariant::avx512vl
+        : __builtin_cpu_supports("avx2") ? KernelVariant::avx2
+                                         : KernelVariant::sse2;
+    EXPECT_EQ(best_kernel_variant(), widest) << variant_name(best_kernel_variant());
+    for (KernelVariant variant : all_variants) {
+        EXPECT_EQ(kernel_variant_supported(variant), variant <= widest) << variant_name(variant);
+    }
+}
+#endif
+
+// Capped, the default choice reports and runs no wider variant than the
+// cap, on the calling thread and on the pool, with the reference bits.
+TEST_F(KernelVariantCap, DefaultChoiceRunsWithinTheCap) {
+    const BitsCase e = embedded(bits_case("two_materials_alternating"), 61, 203, 5);
+    const std::vector<MatrixPair> expected = reference_pairs(e);
+    const Arrays a(e);
+    const KernelVariant widest = best_kernel_variant();
+    for (KernelVariant cap : all_variants) {
+        if (cap > widest) continue;
+        SCOPED_TRACE(std::string("cap ") + variant_name(cap));
+        cap_kernel_variant(cap);
+        EXPECT_EQ(best_kernel_variant(), cap);
+        EXPECT_EQ(default_kernel_choice().variant, cap);
+        for (KernelVariant variant : all_variants) {
+            EXPECT_EQ(kernel_variant_supported(variant), variant <= cap) << variant_name(variant);
+        }
+        SimulationContext context(a.d, a.n, a.wl, e.theta, 0.7);
+        expect_same_pairs(context.matrix_pairs(), expected);
+        std::vector<MatrixPair> serial(8);
+        stack_matrix_pairs(a.d, a.n, a.wl, e.theta, 60, 68, serial.data());
+        expect_same_pairs(serial, std::span(expected).subspan(60, 8));
+    }
+}
 
 TEST(PairKernel, EmptyRangeReadsNothing) {
     const RealVector none = real_vector({});

@@ -141,3 +141,38 @@ def test_p_transmittance_convention():
     assert value == pytest.approx(ours_factor * amplitude, rel=1e-12, abs=0.0)
     assert p_peer["T"] == pytest.approx(peer_factor * amplitude, rel=1e-12, abs=0.0)
     assert abs(ours_factor - peer_factor) > 1e-6 * peer_factor
+
+
+# A silicon wafer between air and air at normal incidence, in nanometres:
+# the indices at 400, 500 and 800 nm.  From about 100 um on, the growing phase
+# factor of the wafer exceeds the range of binary64 at the shorter wavelengths.
+WAFER_WL = np.array([400.0, 500.0, 800.0])
+WAFER_INDEX = np.array([5.6 + 0.4j, 4.3 + 0.07j, 3.7 + 0.006j])
+
+
+@pytest.mark.parametrize(
+    "thickness",
+    [1e3, 1e4, 5e4, 1e5, 5e5, 1e6, 1e7, 1e8, 1e9],
+    ids=["1um", "10um", "50um", "100um", "500um", "1mm", "1cm", "10cm", "1m"],
+)
+def test_thick_wafer_agrees_with_tmm_and_the_opaque_slab(thickness):
+    n = np.array([np.ones(3), WAFER_INDEX, np.ones(3)], dtype=np.complex128)
+    d = np.array([thickness])
+    result = lamiro.DataPy(d, n, WAFER_WL, 0.0, 0.7).simulate()
+    assert np.isfinite(result.r).all() and np.isfinite(result.t).all(), (result.r, result.t)
+
+    # At normal incidence s and p light reflect and transmit alike.
+    peers = [peer("s", d, n, WAFER_WL, 0.0, w) for w in range(3)]
+    peer_r = [x["R"] for x in peers]
+    peer_t = [x["T"] for x in peers]
+    assert disagreement(result.r, peer_r).size == 0, (result.r, peer_r)
+    assert disagreement(result.t, peer_t).size == 0, (result.t, peer_t)
+
+    # Where e^(-2 Im(kappa) h) is below 1e-35 nothing returns from the back
+    # face: R is that of the front face, |(1 - n)/(1 + n)|^2, and T vanishes.
+    attenuation = 4.0 * math.pi * WAFER_INDEX.imag * thickness / WAFER_WL
+    opaque = attenuation > 80.0
+    front = np.abs((1.0 - WAFER_INDEX) / (1.0 + WAFER_INDEX)) ** 2
+    assert opaque.all() or thickness < 1e6
+    assert result.r[opaque] == pytest.approx(front[opaque], rel=1e-12, abs=0.0)
+    assert (result.t[opaque] < 1e-35).all(), result.t
