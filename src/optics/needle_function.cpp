@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "common/internal_fault.hpp"
+#include "optics/scaled_phase.hpp"
 #include "optics/spectrum_derivatives.hpp"
 
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -158,9 +159,10 @@ LAMIRO_PACKED_INLINE RowTerms<L> row_terms(const SweepPolarisation& state) {
 template <int L>
 LAMIRO_PACKED_INLINE void emit(NeedleRun& run, const SweepPack& pack, std::size_t slot, Pack<L> d_r,
                                Pack<L> d_t) {
-    // A wavelength swept with scaling can still meet a phase factor beyond
-    // the range of binary64 deep inside a thick absorbing layer; there the
-    // value is unknown, not infinite.
+    // In a wavelength swept with scaling a value can still leave the range
+    // of binary64 (a phase factor far beyond what the reduction covers, a
+    // field that grows without bound in a gain medium); it is then unknown,
+    // not infinite.
     for (int i = 0; i < L; ++i) {
         if (pack.rescued[i] && !(std::isfinite(d_r[i]) && std::isfinite(d_t[i]))) {
             d_r[i] = nan;
@@ -196,6 +198,8 @@ LAMIRO_PACKED_INLINE void needle_pack(const LayerSweep& sweep, NeedleRun& run) {
     const PackedComplex<L> r_p = load<L>(pack.r_p);
     const PackedComplex<L> t_p = load<L>(pack.t_p);
     const Pack<L> exit_factor = load<L>(pack.exit_factor);
+    bool any_rescued = false;
+    for (int i = 0; i < L; ++i) any_rescued = any_rescued || pack.rescued[i];
 
     for (std::size_t c = 0; c < run.candidates.size(); ++c) {
         const PackedComplex<L> n = load_row<L>(run.input.materials, c, w0);
@@ -233,6 +237,26 @@ LAMIRO_PACKED_INLINE void needle_pack(const LayerSweep& sweep, NeedleRun& run) {
             q_s1 = sub(mul(s.a1, e_minus), mul(s.b1, e_plus));
             q_p0 = sub(mul(p.a0, e_minus), mul(p.b0, e_plus));
             q_p1 = sub(mul(p.a1, e_minus), mul(p.b1, e_plus));
+            if (any_rescued) {
+                // The compensated fields and prefixes of a scaled wavelength
+                // are of ordinary size, but e±(2z') need not be: take them
+                // with their exponent apart, which the products bring back.
+                for (int i = 0; i < L; ++i) {
+                    if (!pack.rescued[i]) continue;
+                    const ScaledPhase phase = scaled_phase(medium.kappa.lane(i), 2.0 * host.offset);
+                    const auto patch = [&](PackedComplex<L>& q, const PackedComplex<L>& a,
+                                           const PackedComplex<L>& b) LAMIRO_PACKED_LAMBDA {
+                        const Complex value =
+                            packed::lane(a, i) * phase.e_minus - packed::lane(b, i) * phase.e_plus;
+                        q.re[i] = std::scalbln(value.re, phase.exponent);
+                        q.im[i] = std::scalbln(value.im, phase.exponent);
+                    };
+                    patch(q_s0, s.a0, s.b0);
+                    patch(q_s1, s.a1, s.b1);
+                    patch(q_p0, p.a0, p.b0);
+                    patch(q_p1, p.a1, p.b1);
+                }
+            }
         }
         const PackedComplex<L> k = load<L>(medium.k);
         const PackedComplex<L> n = load<L>(medium.n);

@@ -10,11 +10,11 @@
 // overflows. Multiplying by a power of two is exact, so the mantissas lose
 // nothing but what underflows below 2^−1022 relative to the largest entry.
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "optics/layer_sweep.hpp"
 #include "optics/reference_stack_matrix.hpp"
+#include "optics/scaled_phase.hpp"
 
 namespace lamiro {
 
@@ -51,36 +51,6 @@ void normalise(std::initializer_list<Complex*> values, long& exponent) noexcept 
 
 void normalise(Scaled<TransferMatrix>& m) noexcept {
     normalise({&m.mantissa.m00, &m.mantissa.m01, &m.mantissa.m10, &m.mantissa.m11}, m.exponent);
-}
-
-// The phase matrix diag(e₋, e₊) of a layer as 2^j · diag(ẽ₋, ẽ₊): the
-// exponents (κ·(−i))·h and (κ·i)·h as the kernel forms them, their real
-// parts reduced by j·ln 2 with j chosen for the larger one.
-struct ScaledPhase {
-    Complex e_minus;
-    Complex e_plus;
-    long exponent;
-};
-
-ScaledPhase scaled_phase(Complex kappa, double h) noexcept {
-    const Complex minus = scale(mul_neg_i(kappa), h);
-    const Complex plus = scale(mul_i(kappa), h);
-    const double larger = std::fmax(minus.re, plus.re);
-    // Beyond ±2^20 ln 2 the reduction below is no longer exact; such a
-    // layer passes no light whatever its exponent.
-    if (!std::isfinite(larger) || std::fabs(larger) > 7.0e5) {
-        return {complex_exp(minus), complex_exp(plus), 0};
-    }
-    // ln 2 in two parts; j·ln2_high is exact for |j| < 2^21.
-    constexpr double ln2_high = 6.93147180369123816490e-01;
-    constexpr double ln2_low = 1.90821492927058770002e-10;
-    const long j = std::lround(larger / 0.6931471805599453);
-    const double shift = static_cast<double>(j);
-    const auto reduced = [&](Complex z) {
-        const double e = std::exp((z.re - shift * ln2_high) - shift * ln2_low);
-        return Complex{e * std::cos(z.im), e * std::sin(z.im)};
-    };
-    return {reduced(minus), reduced(plus), j};
 }
 
 // I·(E·M) for the interface entries i and the scaled phase.
