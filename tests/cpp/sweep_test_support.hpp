@@ -31,7 +31,10 @@ struct PlainStack {
 // The owned arrays of a plain stack and the sweep input over them.
 struct StackArrays {
     explicit StackArrays(const PlainStack& s)
-        : d(real_vector(s.d)), wl(real_vector(s.wl)), n(complex_matrix(s.n)), theta(s.theta),
+        : d(real_vector(s.d)),
+          wl(real_vector(s.wl)),
+          n(complex_matrix(s.n)),
+          theta(s.theta),
           phi(s.phi) {}
     SweepStack input() const { return {d, n, wl, theta, phi}; }
     RealVector d;
@@ -72,7 +75,8 @@ inline PlainStack random_stack(std::mt19937_64& rng, std::size_t layers, std::si
         s.n.push_back(medium(index));
         s.d.push_back(between(1.0, 300.0));
     }
-    s.n.push_back(medium({between(1.3, 2.0), absorbing && unit(rng) < 0.3 ? between(0.0, 0.5) : 0.0}));
+    s.n.push_back(
+        medium({between(1.3, 2.0), absorbing && unit(rng) < 0.3 ? between(0.0, 0.5) : 0.0}));
     return s;
 }
 
@@ -112,7 +116,8 @@ struct ErrorRecord {
     void add(double analytic, double reference) {
         const double error = std::fabs(analytic - reference);
         absolute = std::fmax(absolute, error);
-        if (std::fabs(reference) > 1e-4) relative = std::fmax(relative, error / std::fabs(reference));
+        if (std::fabs(reference) > 1e-4)
+            relative = std::fmax(relative, error / std::fabs(reference));
     }
     ~ErrorRecord() {
         std::printf("largest relative error %.2e (|derivative| > 1e-4), absolute %.2e\n", relative,
@@ -130,9 +135,8 @@ inline ::testing::AssertionResult derivative_matches(double analytic, double ref
     if (error <= 1e-12 || error <= 1e-7 * std::fabs(reference)) {
         return ::testing::AssertionSuccess();
     }
-    return ::testing::AssertionFailure() << "analytic " << analytic << ", differences "
-                                         << reference << ", relative error "
-                                         << error / std::fabs(reference);
+    return ::testing::AssertionFailure() << "analytic " << analytic << ", differences " << reference
+                                         << ", relative error " << error / std::fabs(reference);
 }
 
 }  // namespace lamiro

@@ -61,15 +61,15 @@ TEST(LayerSweepPrefix, IsTheKernelMatrixOfTheStackCutBelowEachMedium) {
                             return TransferMatrix{m.m00.lane(i), m.m01.lane(i), m.m10.lane(i),
                                                   m.m11.lane(i)};
                         };
-                        EXPECT_TRUE(same_bits(lane(layer.s.prefix),
-                                              stack_transfer_matrix(a.d, cut, a.wl, s.theta, w,
-                                                                    Polarisation::S)));
-                        EXPECT_TRUE(same_bits(lane(layer.p.prefix),
-                                              stack_transfer_matrix(a.d, cut, a.wl, s.theta, w,
-                                                                    Polarisation::P)));
+                        EXPECT_TRUE(same_bits(
+                            lane(layer.s.prefix),
+                            stack_transfer_matrix(a.d, cut, a.wl, s.theta, w, Polarisation::S)));
+                        EXPECT_TRUE(same_bits(
+                            lane(layer.p.prefix),
+                            stack_transfer_matrix(a.d, cut, a.wl, s.theta, w, Polarisation::P)));
                     }
-                    EXPECT_TRUE(same_bits(pack.pairs[i], stack_matrix_pair(a.d, a.n, a.wl,
-                                                                           s.theta, w)));
+                    EXPECT_TRUE(
+                        same_bits(pack.pairs[i], stack_matrix_pair(a.d, a.n, a.wl, s.theta, w)));
                 }
             });
         }
@@ -101,7 +101,8 @@ TEST(ThicknessGradientSpectra, AreLamirosBits) {
             expected_t(wavelengths);
         reflectance_values(pairs, s.phi, expected_r.data());
         transmittance_values(pairs, 0, a.n, s.theta, s.phi, expected_t.data());
-        thickness_gradient_range(a.input(), 0, wavelengths, {r.data(), t.data(), nullptr, nullptr, 0});
+        thickness_gradient_range(a.input(), 0, wavelengths,
+                                 {r.data(), t.data(), nullptr, nullptr, 0});
         for (std::size_t w = 0; w < wavelengths; ++w) {
             SCOPED_TRACE("wavelength " + std::to_string(w));
             EXPECT_TRUE(same_bits(r[w], expected_r[w]));
@@ -125,7 +126,8 @@ TEST_P(RangeCut, GivesTheBitsOfTheWholeRange) {
     std::mt19937_64 rng(13);
     PlainStack s = random_stack(rng, 5, 11, true, 0.7);
     s.theta = 0.3;
-    for (std::size_t w = 0; w < 11; ++w) s.n[3][w] = w % 3 == 0 ? Complex{2.0, 0.5} : Complex{1.6, 0.0};
+    for (std::size_t w = 0; w < 11; ++w)
+        s.n[3][w] = w % 3 == 0 ? Complex{2.0, 0.5} : Complex{1.6, 0.0};
     s.d[2] = 2e5;
     const StackArrays a(s);
     const ComplexMatrix materials = complex_matrix(
@@ -144,9 +146,9 @@ TEST_P(RangeCut, GivesTheBitsOfTheWholeRange) {
                      {out.needle_dr.data(), out.needle_dt.data(), W}, variant);
     };
     const auto fresh = [&] {
-        return AllOutputs{std::vector<double>(W),      std::vector<double>(W),
-                          std::vector<double>(5 * W),  std::vector<double>(5 * W),
-                          std::vector<double>(5 * W),  std::vector<double>(cells * W),
+        return AllOutputs{std::vector<double>(W),        std::vector<double>(W),
+                          std::vector<double>(5 * W),    std::vector<double>(5 * W),
+                          std::vector<double>(5 * W),    std::vector<double>(cells * W),
                           std::vector<double>(cells * W)};
     };
     AllOutputs whole = fresh();
@@ -155,9 +157,9 @@ TEST_P(RangeCut, GivesTheBitsOfTheWholeRange) {
         AllOutputs parts = fresh();
         evaluate(variant, 0, GetParam(), parts);
         evaluate(variant, GetParam(), W, parts);
-        for (auto member : {&AllOutputs::r, &AllOutputs::t, &AllOutputs::dr, &AllOutputs::dt,
-                            &AllOutputs::absorbed, &AllOutputs::needle_dr,
-                            &AllOutputs::needle_dt}) {
+        for (auto member :
+             {&AllOutputs::r, &AllOutputs::t, &AllOutputs::dr, &AllOutputs::dt,
+              &AllOutputs::absorbed, &AllOutputs::needle_dr, &AllOutputs::needle_dt}) {
             for (std::size_t i = 0; i < (whole.*member).size(); ++i) {
                 EXPECT_TRUE(same_bits((parts.*member)[i], (whole.*member)[i]))
                     << "variant " << static_cast<int>(variant) << ", entry " << i;

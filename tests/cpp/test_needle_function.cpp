@@ -77,8 +77,8 @@ TEST_P(Needle, MatchesInsertedLayer) {
                     const auto [r_diff, t_diff] = richardson_derivative(
                         [&](double h) {
                             std::pair<double, double> rt;
-                            lamiro_spectra(with_needle(s, candidates[c], depths[z], h), w,
-                                           rt.first, rt.second);
+                            lamiro_spectra(with_needle(s, candidates[c], depths[z], h), w, rt.first,
+                                           rt.second);
                             return rt;
                         },
                         0.1);
@@ -91,15 +91,14 @@ TEST_P(Needle, MatchesInsertedLayer) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Mixing, Needle, ::testing::Values(0.0, pi / 2, 0.7),
-                         [](const auto& info) {
-                             return info.index == 0 ? "s" : info.index == 1 ? "p" : "mixed";
-                         });
+INSTANTIATE_TEST_SUITE_P(Mixing, Needle, ::testing::Values(0.0, pi / 2, 0.7), [](const auto& info) {
+    return info.index == 0 ? "s" : info.index == 1 ? "p" : "mixed";
+});
 
 // Depths above the stack, below it or NaN have no layer to go into.
 TEST(NeedleDepth, OutsideTheStackGivesNaN) {
-    const PlainStack s{{50.0, 70.0}, {500.0}, {{{1.0, 0.0}}, {{2.0, 0.0}}, {{1.4, 0.0}}, {{1.5, 0.0}}},
-                       0.2, 0.3};
+    const PlainStack s{
+        {50.0, 70.0}, {500.0}, {{{1.0, 0.0}}, {{2.0, 0.0}}, {{1.4, 0.0}}, {{1.5, 0.0}}}, 0.2, 0.3};
     const StackArrays a(s);
     const ComplexMatrix materials = complex_matrix({{{1.7, 0.0}}});
     const RealVector depths = real_vector({-1e-9, 120.0 + 1e-9, std::nan(""), 120.0});

@@ -79,8 +79,8 @@ TEST(GradientBehindOpaqueLayer, EqualsTheHalfSpaceStack) {
     const Complex air{1.0, 0.0};
     const Complex dielectric{2.3, 0.01};
     const Complex lossy{2.0, 0.5};
-    const PlainStack opaque{{100.0, 2e5}, {500.0}, {{air}, {dielectric}, {lossy}, {{1.5, 0.0}}},
-                            0.3, 0.6};
+    const PlainStack opaque{
+        {100.0, 2e5}, {500.0}, {{air}, {dielectric}, {lossy}, {{1.5, 0.0}}}, 0.3, 0.6};
     const PlainStack half_space{{100.0}, {500.0}, {{air}, {dielectric}, {lossy}}, 0.3, 0.6};
 
     const StackArrays a(opaque);
