@@ -43,11 +43,13 @@
 // rows are equal.
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "optics/complex.hpp"
 #include "optics/owned_array.hpp"
 #include "optics/packed_stack_terms.hpp"
+#include "optics/scaled_phase.hpp"
 #include "optics/stack_matrix_pair.hpp"
 #include "optics/transfer_matrix.hpp"
 
@@ -180,6 +182,8 @@ private:
     std::vector<PhaseLanes> phases_;
     std::vector<SweepLayer> layers_;  // index 0 unused
     SweepPack pack_;
+    std::vector<ScaledPhase> rescue_phases_;
+    std::vector<long> rescue_exponents_;
 };
 
 }  // namespace lamiro

@@ -69,11 +69,14 @@ TransferMatrix propagate_and_cross(const TransferMatrix& m, const ScaledPhase& e
 
 void LayerSweep::rescue(int lane) {
     const std::size_t media = media_;
-    std::vector<ScaledPhase> phase(media);
+    // Scratch of the run, allocated by the first wavelength that needs it.
+    std::vector<ScaledPhase>& phase = rescue_phases_;
+    std::vector<long>& prefix_exponent = rescue_exponents_;
+    phase.resize(media);
+    prefix_exponent.resize(media);
     for (std::size_t k = 1; k + 1 < media; ++k) {
         phase[k] = scaled_phase(medium(k).kappa.lane(lane), stack_.d[k - 1]);
     }
-    std::vector<long> prefix_exponent(media);
 
     for (const bool s_polarisation : {true, false}) {
         const auto polarisation_of = [&](SweepLayer& layer) -> SweepPolarisation& {
