@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "optics/layer_sweep.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>

@@ -32,9 +32,9 @@
 // Scale. Thick absorbing (or evanescent) layers make e₋ grow like
 // exp(Im κ·h): the prefixes overflow while the fields below such a layer
 // underflow, and only their products are of ordinary size. Every pack is
-// swept in plain arithmetic first; a wavelength whose prefixes exceed 2^450
-// in magnitude or whose fields, r or t are not finite is swept again on its
-// own with a power-of-two exponent beside every partial product
+// swept in plain arithmetic first; a wavelength where some prefix, field,
+// r or t reaches 2^450 in magnitude (or is not finite) is swept again on
+// its own with a power-of-two exponent beside every partial product
 // (scaled_layer_sweep.cpp). Its state is then stored compensated: the
 // prefix divided by 2^s and the scaled field multiplied by 2^s, so the
 // products (field · prefix) that derivatives use come out of ordinary
@@ -110,10 +110,13 @@ public:
     // Prepares the sweeps of wavelengths [begin, end): checks that every
     // read of the stack is inside its arrays (else throws the kernel's
     // index fault), finds the media, interfaces and phase factors that
-    // repeat, and allocates the scratch of one pack (O(N), on the heap).
-    // `variant` chooses the pack width as for the kernel.
+    // repeat, and allocates the scratch of one pack on the heap: 1 to 2 kB
+    // per medium, reused by every pack of the range. `variant` chooses the
+    // pack width as for the kernel.
     LayerSweep(const SweepStack& stack, std::size_t begin, std::size_t end,
                KernelVariant variant = best_kernel_variant());
+    LayerSweep(const LayerSweep&) = delete;
+    LayerSweep& operator=(const LayerSweep&) = delete;
 
     const SweepStack& stack() const noexcept { return stack_; }
     std::size_t media() const noexcept { return media_; }  // N

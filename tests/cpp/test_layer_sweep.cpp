@@ -136,13 +136,21 @@ TEST_P(RangeCut, GivesTheBitsOfTheWholeRange) {
     const std::size_t W = 11;
     const std::size_t cells = 2 * depths.size();
 
+    // The cut ranges take the invariant B = (n_0·sin θ)² from the caller,
+    // formed as the kernel forms it, which must change nothing.
+    std::vector<Complex> invariant(W);
+    for (std::size_t w = 0; w < W; ++w) invariant[w] = square(scale(s.n[0][w], std::sin(s.theta)));
+    SweepStack with_invariant = a.input();
+    with_invariant.invariant = invariant.data();
     const auto evaluate = [&](KernelVariant variant, std::size_t begin, std::size_t end,
                               AllOutputs& out) {
-        thickness_gradient_range(a.input(), begin, end,
+        const SweepStack input =
+            variant == KernelVariant::scalar && begin == 0 && end == W ? a.input() : with_invariant;
+        thickness_gradient_range(input, begin, end,
                                  {out.r.data(), out.t.data(), out.dr.data(), out.dt.data(), W},
                                  variant);
-        absorption_range(a.input(), begin, end, out.absorbed.data(), W, variant);
-        needle_range(a.input(), {materials, depths}, begin, end,
+        absorption_range(input, begin, end, out.absorbed.data(), W, variant);
+        needle_range(input, {materials, depths}, begin, end,
                      {out.needle_dr.data(), out.needle_dt.data(), W}, variant);
     };
     const auto fresh = [&] {
