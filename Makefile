@@ -146,6 +146,7 @@ benchmark: .venv/.lamiro-installed .venv/.lamiro-bench-deps build/cpp/CMakeCache
 	build/cpp/kernel_bench
 	benchmarks/instruction_counts.sh build/cpp/kernel_bench
 	build/cpp/sweep_bench
+	benchmarks/sweep_instruction_counts.sh build/cpp/sweep_bench
 	.venv/bin/python benchmarks/simulate_bench.py
 
 # lamiro next to tmm, tmm-faster, tmm-fast (PyTorch on the CPU, in a Python
