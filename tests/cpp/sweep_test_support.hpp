@@ -45,10 +45,11 @@ struct StackArrays {
 };
 
 // A random stack of `layers` layers over `wavelengths` wavelengths, every
-// medium slightly dispersive. Lossless media have imaginary part +0.0; with
+// medium slightly dispersive. Lossless media have imaginary part ±0.0; with
 // an incidence index up to 1.8 and angles up to 1.3, low-index layers are
 // often evanescent and the exit medium is sometimes beyond its critical
-// angle. Absorbing stacks add dielectrics with loss and metals.
+// angle; some lossless layers carry −0.0. Absorbing stacks add dielectrics
+// with loss and metals.
 inline PlainStack random_stack(std::mt19937_64& rng, std::size_t layers, std::size_t wavelengths,
                                bool absorbing, double phi) {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -72,6 +73,9 @@ inline PlainStack random_stack(std::mt19937_64& rng, std::size_t layers, std::si
         if (kind > 0.3) index = {between(1.3, 2.6), 0.0};
         if (absorbing && kind > 0.6) index = {between(1.3, 2.6), between(0.0, 0.4)};
         if (absorbing && kind > 0.85) index = {between(0.05, 3.0), between(1.0, 4.0)};  // metal
+        // A lossless index stored with −0.0 puts an evanescent K on the
+        // other side of the branch cut (a wave growing into the layer).
+        if (index.im == 0.0 && unit(rng) < 0.2) index.im = -0.0;
         s.n.push_back(medium(index));
         s.d.push_back(between(1.0, 300.0));
     }
