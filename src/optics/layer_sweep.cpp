@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <tuple>
 
 #include "common/internal_fault.hpp"
 #include "optics/stack_plan.hpp"
@@ -87,40 +88,37 @@ void LayerSweep::plan(std::size_t begin, std::size_t end) {
     }
     const std::size_t distinct = representative_.size();
 
-    // Interfaces: a table of slots by (from, to) while it is small; one
-    // slot per interface otherwise.
-    interface_of_.resize(media_ - 1);
-    const bool share_interfaces = distinct <= 64;
-    std::vector<std::size_t> slot_of(share_interfaces ? distinct * distinct : 0, SIZE_MAX);
+    // Interfaces a (a to a+1) and layers k sorted by what they depend on,
+    // so that equal ones fall next to each other and share one slot.
+    std::vector<std::tuple<std::size_t, std::size_t, std::size_t>> interfaces;
     for (std::size_t a = 0; a + 1 < media_; ++a) {
-        const std::size_t from = medium_of_[a];
-        const std::size_t to = medium_of_[a + 1];
-        std::size_t slot = share_interfaces ? slot_of[from * distinct + to] : SIZE_MAX;
-        if (slot == SIZE_MAX) {
-            slot = interface_media_.size();
+        interfaces.emplace_back(medium_of_[a], medium_of_[a + 1], a);
+    }
+    std::sort(interfaces.begin(), interfaces.end());
+    interface_of_.resize(media_ - 1);
+    for (std::size_t i = 0; i < interfaces.size(); ++i) {
+        const auto [from, to, a] = interfaces[i];
+        if (i == 0 || std::get<0>(interfaces[i - 1]) != from ||
+            std::get<1>(interfaces[i - 1]) != to) {
             interface_media_.push_back({from, to});
-            if (share_interfaces) slot_of[from * distinct + to] = slot;
         }
-        interface_of_[a] = slot;
+        interface_of_[a] = interface_media_.size() - 1;
     }
 
-    // Phase factors of layers 1 … N−2 (phase_of_[k], index 0 unused).
-    phase_of_.assign(media_ > 2 ? media_ - 1 : 1, 0);
+    // Thicknesses compare by their bits: 0.0 and −0.0 are different
+    // thicknesses, the sign of the zero reaches the exponent.
+    std::vector<std::tuple<std::size_t, std::uint64_t, std::size_t>> layers;
     for (std::size_t k = 1; k + 1 < media_; ++k) {
-        const std::size_t medium = medium_of_[k];
-        const std::uint64_t bits = std::bit_cast<std::uint64_t>(stack_.d[k - 1]);
-        std::size_t slot = 0;
-        if (share_interfaces) {
-            while (slot < phase_source_.size() &&
-                   (phase_source_[slot].first != medium ||
-                    std::bit_cast<std::uint64_t>(phase_source_[slot].second) != bits)) {
-                ++slot;
-            }
-        } else {
-            slot = phase_source_.size();
+        layers.emplace_back(medium_of_[k], std::bit_cast<std::uint64_t>(stack_.d[k - 1]), k);
+    }
+    std::sort(layers.begin(), layers.end());
+    phase_of_.assign(media_ > 2 ? media_ - 1 : 1, 0);  // index 0 unused
+    for (std::size_t i = 0; i < layers.size(); ++i) {
+        const auto [medium, bits, k] = layers[i];
+        if (i == 0 || std::get<0>(layers[i - 1]) != medium || std::get<1>(layers[i - 1]) != bits) {
+            phase_source_.push_back({medium, stack_.d[k - 1]});
         }
-        if (slot == phase_source_.size()) phase_source_.push_back({medium, stack_.d[k - 1]});
-        phase_of_[k] = slot;
+        phase_of_[k] = phase_source_.size() - 1;
     }
 
     media_terms_.resize(distinct);
