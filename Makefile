@@ -148,12 +148,16 @@ test-wheel: dist
 	scripts/test-wheel .venv-312
 
 # Speed figures: the kernel against its library-call floor (times and
-# callgrind instruction counts), then simulate() from Python.
+# callgrind instruction counts), the per-layer functions (gradient,
+# absorption, needle) next to simulate()'s kernel and spectra, then
+# simulate() from Python.
 benchmark: .venv/.lamiro-installed .venv/.lamiro-bench-deps build/cpp/CMakeCache.txt
 	scripts/ensure-system-packages valgrind
-	cmake --build build/cpp -j $(JOBS) --target kernel_bench
+	cmake --build build/cpp -j $(JOBS) --target kernel_bench sweep_bench
 	build/cpp/kernel_bench
 	benchmarks/instruction_counts.sh build/cpp/kernel_bench
+	build/cpp/sweep_bench
+	benchmarks/sweep_instruction_counts.sh build/cpp/sweep_bench
 	.venv/bin/python benchmarks/simulate_bench.py
 
 # lamiro next to tmm, tmm-faster, tmm-fast (PyTorch on the CPU, in a Python
