@@ -37,8 +37,8 @@ auto convert_argument(std::string_view name, Convert&& convert) {
     }
 }
 
-// Argument conversion and the copies. The borrows of wl, n and d end, in
-// this order, when this function returns or fails.
+// Argument conversion, then the owned arrays, moved out of the records
+// that the conversions made.
 DataPyFields prepare_fields(PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, 5> slots{};
     bind_arguments(constructor_description, args, kwargs, slots);
@@ -49,10 +49,8 @@ DataPyFields prepare_fields(PyObject* args, PyObject* kwargs) {
     double phi = convert_argument("phi", [&] { return extract_float(slots[4]); });
 
     check_two_dimensional(n);
-    RealVector d_copy = copy_vector_f64(d);
-    ComplexMatrix n_copy = copy_matrix_c128(n);
-    RealVector wl_copy = copy_vector_f64(wl);
-    return DataPyFields{std::move(d_copy), std::move(n_copy), std::move(wl_copy), theta, phi};
+    return DataPyFields{copy_vector_f64(std::move(d)), copy_matrix_c128(std::move(n)),
+                        copy_vector_f64(std::move(wl)), theta, phi};
 }
 
 PyObject* construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
