@@ -95,7 +95,11 @@ PyError fetch_error() {
         return PyError(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     PyRef exception = PyRef::steal(raised);
-    if (PyObject_TypeCheck(raised, reinterpret_cast<PyTypeObject*>(panic_exception_type()))) {
+    // Only recognised, never created here: making the type could itself run
+    // out of memory while a MemoryError is being taken.
+    PyObject* panic_type = existing_panic_exception_type();
+    if (panic_type != nullptr &&
+        PyObject_TypeCheck(raised, reinterpret_cast<PyTypeObject*>(panic_type))) {
         resume_panic(std::move(exception));
     }
     return PyError::from_exception(std::move(exception));
@@ -176,6 +180,11 @@ void report_current_exception(Report report) noexcept {
             InternalFault fault(fault_without_message);
             raise_panic(fault.message());
         }
+    } catch (const std::bad_alloc&) {
+        // Memory ran out while the report was being made (the text of a
+        // foreign fault, say): the caller gets a MemoryError, as for every
+        // other exhaustion of memory.
+        PyErr_NoMemory();
     } catch (...) {
         abort_unreportable();
     }
