@@ -174,15 +174,17 @@ void check_two_dimensional(const ReadonlyArrayBorrow& array) {
 }
 
 RealVector copy_vector_f64(ReadonlyArrayBorrow&& source) {
+    // Taken out, not moved from: a second take finds an empty vector, not a
+    // length without elements.
     if (auto* vector = std::get_if<RealVector>(&source.held_)) {
-        return std::move(*vector);
+        return std::exchange(*vector, RealVector{});
     }
     throw InternalFault("an accepted array taken as a vector does not hold one");
 }
 
 ComplexMatrix copy_matrix_c128(ReadonlyArrayBorrow&& source) {
     if (auto* matrix = std::get_if<ComplexMatrix>(&source.held_)) {
-        return std::move(*matrix);
+        return std::exchange(*matrix, ComplexMatrix{});
     }
     throw InternalFault("an accepted array taken as a matrix does not hold one");
 }
