@@ -11,6 +11,7 @@
 #include "module/class_type.hpp"
 #include "module/datapy.hpp"
 #include "module/errors.hpp"
+#include "module/panic_exception.hpp"
 #include "module/py_ref.hpp"
 #include "module/simulation.hpp"
 
@@ -87,6 +88,12 @@ PyObject* initialise() {
     }
     if (module_object != nullptr) {
         return Py_NewRef(module_object);
+    }
+    // The type that faults are reported as exists from here on, so that no
+    // later report depends on memory for it; if even this fails, the import
+    // fails with the interpreter's error.
+    if (panic_exception_type() == nullptr) {
+        throw fetch_error();
     }
     PyRef module = check_new(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     register_class(module.get(), datapy_class());

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "common/internal_fault.hpp"
 #include "module/errors.hpp"
@@ -23,14 +25,15 @@ bool has_dtype(const ArrayApi& api, PyObject* array, int type_number) {
     return descr == wanted.get() || api.equiv_types(descr, wanted.get()) != 0;
 }
 
-ReadonlyArrayBorrow extract_array(PyObject* object, int type_number, bool one_dimensional) {
+// Whether the object is an ndarray of `type_number` (exactly one-dimensional
+// when asked); the TypeError of a refused argument otherwise.
+void check_array(PyObject* object, int type_number, bool one_dimensional) {
     const ArrayApi& api = array_api();
     if (!PyObject_TypeCheck(object, api.array_type) ||
         (one_dimensional && ndarray_fields(object)->nd != 1) ||
         !has_dtype(api, object, type_number)) {
         throw downcast_error(object, array_target);
     }
-    return ReadonlyArrayBorrow(object);
 }
 
 // Whether the elements of a two-dimensional array (byte strides) fill one
@@ -66,47 +69,11 @@ PyRef new_array(int type_number, int nd, const npy_intp* dimensions, const npy_i
 
 char* array_data(const PyRef& array) noexcept { return ndarray_fields(array.get())->data; }
 
-}  // namespace
-
-ReadonlyArrayBorrow::ReadonlyArrayBorrow(PyObject* array) noexcept
-    : array_(PyRef::borrow(array)),
-      owner_(PyRef::borrow(ndarray_fields(array)->base)),
-      data_(ndarray_fields(array)->data),
-      nd_(ndarray_fields(array)->nd) {
-    const NdarrayFields& fields = *ndarray_fields(array);
-    for (int axis = 0; axis < 2 && axis < nd_; ++axis) {
-        shape_[axis] = fields.dimensions[axis];
-        strides_[axis] = fields.strides[axis];
-    }
-}
-
-ReadonlyArrayBorrow extract_vector_f64(PyObject* object) {
-    return extract_array(object, npy_double, true);
-}
-
-ReadonlyArrayBorrow extract_array_c128(PyObject* object) {
-    return extract_array(object, npy_cdouble, false);
-}
-
-void check_two_dimensional(const ReadonlyArrayBorrow& array) {
-    const int nd = array.nd();
-    if (nd > 32) {
-        throw InternalFault(
-            "unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer "
-            "dimensions");
-    }
-    if (nd != 2) {
-        throw InternalFault(
-            "Failed to convert n to 2D array: ShapeError/IncompatibleShape: incompatible shapes");
-    }
-}
-
-RealVector copy_vector_f64(const ReadonlyArrayBorrow& source) {
-    const char* data = source.data();
-    const std::size_t length = source.length(0);
-    const std::ptrdiff_t stride = source.stride(0);
+// The owned copy of a vector read through its data pointer, length and byte
+// stride: one block copied unchanged (stride and first position kept) when
+// the elements lie without gaps, else element by element with stride 1.
+RealVector copy_vector(const char* data, std::size_t length, std::ptrdiff_t stride) {
     auto buffer = OwnedBuffer<double>::allocate(length);
-
     if (length < 2 || stride == real_size || stride == -real_size) {
         const std::ptrdiff_t low =
             length > 1 && stride < 0 ? static_cast<std::ptrdiff_t>(length - 1) * stride : 0;
@@ -122,12 +89,11 @@ RealVector copy_vector_f64(const ReadonlyArrayBorrow& source) {
     return RealVector{std::move(buffer), length, 1, 0};
 }
 
-ComplexMatrix copy_matrix_c128(const ReadonlyArrayBorrow& source) {
-    const char* data = source.data();
-    const std::size_t rows = source.length(0);
-    const std::size_t cols = source.length(1);
-    const std::ptrdiff_t row_stride = source.stride(0);
-    const std::ptrdiff_t col_stride = source.stride(1);
+// The owned copy of a matrix, by the same rule: one block in row-major or
+// column-major order, either axis reversed, keeps its layout; any other is
+// stored row-major.
+ComplexMatrix copy_matrix(const char* data, std::size_t rows, std::size_t cols,
+                          std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
     const std::size_t count = rows * cols;
     auto buffer = OwnedBuffer<Complex>::allocate(count);
     const auto row_major = static_cast<std::ptrdiff_t>(cols);
@@ -159,6 +125,68 @@ ComplexMatrix copy_matrix_c128(const ReadonlyArrayBorrow& source) {
         }
     }
     return ComplexMatrix{std::move(buffer), rows, cols, row_major, 1, 0};
+}
+
+}  // namespace
+
+std::vector<npy_intp> ReadonlyArrayBorrow::shape() const {
+    if (const auto* vector = std::get_if<RealVector>(&held_)) {
+        return {static_cast<npy_intp>(vector->length)};
+    }
+    if (const auto* matrix = std::get_if<ComplexMatrix>(&held_)) {
+        return {static_cast<npy_intp>(matrix->rows), static_cast<npy_intp>(matrix->cols)};
+    }
+    return std::get<std::vector<npy_intp>>(held_);
+}
+
+ReadonlyArrayBorrow extract_vector_f64(PyObject* object) {
+    check_array(object, npy_double, true);
+    const NdarrayFields& fields = *ndarray_fields(object);
+    return ReadonlyArrayBorrow(
+        1, copy_vector(fields.data, static_cast<std::size_t>(fields.dimensions[0]),
+                       fields.strides[0]));
+}
+
+ReadonlyArrayBorrow extract_array_c128(PyObject* object) {
+    check_array(object, npy_cdouble, false);
+    const NdarrayFields& fields = *ndarray_fields(object);
+    if (fields.nd != 2) {
+        return ReadonlyArrayBorrow(
+            fields.nd, std::vector<npy_intp>(fields.dimensions, fields.dimensions + fields.nd));
+    }
+    return ReadonlyArrayBorrow(
+        2, copy_matrix(fields.data, static_cast<std::size_t>(fields.dimensions[0]),
+                       static_cast<std::size_t>(fields.dimensions[1]), fields.strides[0],
+                       fields.strides[1]));
+}
+
+void check_two_dimensional(const ReadonlyArrayBorrow& array) {
+    const int nd = array.nd();
+    if (nd > 32) {
+        throw InternalFault(
+            "unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer "
+            "dimensions");
+    }
+    if (nd != 2) {
+        throw InternalFault(
+            "Failed to convert n to 2D array: ShapeError/IncompatibleShape: incompatible shapes");
+    }
+}
+
+RealVector copy_vector_f64(ReadonlyArrayBorrow&& source) {
+    // Taken out, not moved from: a second take finds an empty vector, not a
+    // length without elements.
+    if (auto* vector = std::get_if<RealVector>(&source.held_)) {
+        return std::exchange(*vector, RealVector{});
+    }
+    throw InternalFault("an accepted array taken as a vector does not hold one");
+}
+
+ComplexMatrix copy_matrix_c128(ReadonlyArrayBorrow&& source) {
+    if (auto* matrix = std::get_if<ComplexMatrix>(&source.held_)) {
+        return std::exchange(*matrix, ComplexMatrix{});
+    }
+    throw InternalFault("an accepted array taken as a matrix does not hold one");
 }
 
 PyRef vector_to_numpy(const RealVector& vector) {

@@ -4,6 +4,9 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "module/array_api.hpp"
 #include "module/py_ref.hpp"
@@ -11,35 +14,42 @@
 
 namespace lamiro {
 
-// An accepted input ndarray, fixed as it was when it was accepted: its data
-// pointer, number of dimensions, shape and byte strides are copied then,
-// and references to the array and to the object that owns its memory keep
-// that memory alive until the constructor returns. Python code that runs in
-// between (a __float__ of a later argument, say) may change the array's
-// dtype, shape or strides; the copy still reads exactly the elements that
-// were accepted, and nothing outside them. The memory is only read.
+// An accepted input ndarray, held as the owned copy of its elements made at
+// the moment it was accepted; it keeps no reference to the array. Python
+// code that runs later in the same call (the __float__ of theta, say) may
+// change the array's dtype, shape or strides, replace its buffer
+// (__setstate__, resize) or free the memory it borrowed from another object;
+// the copy was made before any of that could run, so nothing reads the
+// caller's memory after acceptance. The copy already has the layout of the
+// owned array, so copy_vector_f64 and copy_matrix_c128 hand it out without
+// copying again.
+//
+// A complex array that is not two-dimensional holds its shape only: the
+// constructor refuses it once every argument is converted.
 class ReadonlyArrayBorrow {
 public:
-    explicit ReadonlyArrayBorrow(PyObject* array) noexcept;
-
     int nd() const noexcept { return nd_; }
-    const char* data() const noexcept { return data_; }
-    // Length and byte stride of axis 0 or 1 (the axes a copy reads).
-    std::size_t length(int axis) const noexcept { return static_cast<std::size_t>(shape_[axis]); }
-    std::ptrdiff_t stride(int axis) const noexcept { return strides_[axis]; }
+
+    // The shape as accepted, every axis.
+    std::vector<npy_intp> shape() const;
 
 private:
-    PyRef array_;
-    PyRef owner_;
-    const char* data_;
+    friend ReadonlyArrayBorrow extract_vector_f64(PyObject* object);
+    friend ReadonlyArrayBorrow extract_array_c128(PyObject* object);
+    friend RealVector copy_vector_f64(ReadonlyArrayBorrow&& source);
+    friend ComplexMatrix copy_matrix_c128(ReadonlyArrayBorrow&& source);
+
+    using Held = std::variant<RealVector, ComplexMatrix, std::vector<npy_intp>>;
+    ReadonlyArrayBorrow(int nd, Held held) noexcept : nd_(nd), held_(std::move(held)) {}
+
     int nd_;
-    npy_intp shape_[2] = {0, 0};
-    npy_intp strides_[2] = {0, 0};
+    Held held_;
 };
 
 // Argument conversions: a one-dimensional float64 ndarray (`d`, `wl`) and a
-// complex128 ndarray of any dimensionality (`n`). Anything else throws the
-// TypeError "'{type}' object cannot be converted to 'PyArray<T, D>'".
+// complex128 ndarray of any dimensionality (`n`), copied as they are now.
+// Anything else throws the TypeError "'{type}' object cannot be converted to
+// 'PyArray<T, D>'"; memory for the copy running out throws MemoryError.
 ReadonlyArrayBorrow extract_vector_f64(PyObject* object);
 ReadonlyArrayBorrow extract_array_c128(PyObject* object);
 
@@ -47,9 +57,11 @@ ReadonlyArrayBorrow extract_array_c128(PyObject* object);
 // exactly two dimensions.
 void check_two_dimensional(const ReadonlyArrayBorrow& array);
 
-// Owned copies of accepted arrays (the matrix must be two-dimensional).
-RealVector copy_vector_f64(const ReadonlyArrayBorrow& source);
-ComplexMatrix copy_matrix_c128(const ReadonlyArrayBorrow& source);
+// The owned arrays of accepted records, moved out of them (the matrix must
+// be two-dimensional). A contiguous source kept its strides, their signs and
+// the first element's position; any other was stored row-major.
+RealVector copy_vector_f64(ReadonlyArrayBorrow&& source);
+ComplexMatrix copy_matrix_c128(ReadonlyArrayBorrow&& source);
 
 // New ndarrays (float64, complex128) holding copies of owned arrays.
 PyRef vector_to_numpy(const RealVector& vector);

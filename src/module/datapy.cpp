@@ -4,9 +4,12 @@
 #include <array>
 #include <string_view>
 #include <utility>
+#include <vector>
 
+#include "common/internal_fault.hpp"
 #include "module/arguments.hpp"
 #include "module/arrays.hpp"
+#include "module/error_notes.hpp"
 #include "module/errors.hpp"
 #include "module/shared_hold.hpp"
 #include "module/simulation.hpp"
@@ -27,6 +30,28 @@ const CallDescription constructor_description{
     .required_positional_count = 5,
 };
 
+// The array arguments as the notes of their errors describe them.
+constexpr ArrayArgument d_argument{
+    .name = "d",
+    .requirement = "a one-dimensional float64 array of layer thicknesses",
+    .type_number = npy_double,
+    .nd = 1,
+};
+constexpr ArrayArgument n_argument{
+    .name = "n",
+    .requirement =
+        "a two-dimensional complex128 array with one row per medium and one column "
+        "per wavelength",
+    .type_number = npy_cdouble,
+    .nd = 2,
+};
+constexpr ArrayArgument wl_argument{
+    .name = "wl",
+    .requirement = "a one-dimensional float64 array of wavelengths",
+    .type_number = npy_double,
+    .nd = 1,
+};
+
 // Converts one argument; a failure is reported under the argument's name.
 template <class Convert>
 auto convert_argument(std::string_view name, Convert&& convert) {
@@ -37,22 +62,50 @@ auto convert_argument(std::string_view name, Convert&& convert) {
     }
 }
 
-// Argument conversion and the copies. The borrows of wl, n and d end, in
-// this order, when this function returns or fails.
+// Converts an array argument. A refused one's TypeError also carries a note
+// that says what the argument must be and what was given.
+ReadonlyArrayBorrow convert_array(const ArrayArgument& argument, PyObject* object,
+                                  ReadonlyArrayBorrow (*extract)(PyObject*)) {
+    try {
+        return extract(object);
+    } catch (PyError& error) {
+        PyError reported = argument_error(argument.name, std::move(error));
+        if (reported.has_exact_type(PyExc_TypeError)) {
+            reported.add_notes([&] { return std::vector{refused_array_note(argument, object)}; });
+        }
+        throw reported;
+    }
+}
+
+// The fault of an n that is not two-dimensional, with a note giving its
+// shape.
+void check_n_two_dimensional(const ReadonlyArrayBorrow& n) {
+    try {
+        check_two_dimensional(n);
+    } catch (const InternalFault& fault) {
+        PyError error = panic_error(fault);
+        error.add_notes([&] {
+            const std::vector<npy_intp> shape = n.shape();
+            return std::vector{not_two_dimensional_note(n_argument, shape)};
+        });
+        throw error;
+    }
+}
+
+// Argument conversion, then the owned arrays, moved out of the records
+// that the conversions made.
 DataPyFields prepare_fields(PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, 5> slots{};
     bind_arguments(constructor_description, args, kwargs, slots);
-    ReadonlyArrayBorrow d = convert_argument("d", [&] { return extract_vector_f64(slots[0]); });
-    ReadonlyArrayBorrow n = convert_argument("n", [&] { return extract_array_c128(slots[1]); });
-    ReadonlyArrayBorrow wl = convert_argument("wl", [&] { return extract_vector_f64(slots[2]); });
+    ReadonlyArrayBorrow d = convert_array(d_argument, slots[0], extract_vector_f64);
+    ReadonlyArrayBorrow n = convert_array(n_argument, slots[1], extract_array_c128);
+    ReadonlyArrayBorrow wl = convert_array(wl_argument, slots[2], extract_vector_f64);
     double theta = convert_argument("theta", [&] { return extract_float(slots[3]); });
     double phi = convert_argument("phi", [&] { return extract_float(slots[4]); });
 
-    check_two_dimensional(n);
-    RealVector d_copy = copy_vector_f64(d);
-    ComplexMatrix n_copy = copy_matrix_c128(n);
-    RealVector wl_copy = copy_vector_f64(wl);
-    return DataPyFields{std::move(d_copy), std::move(n_copy), std::move(wl_copy), theta, phi};
+    check_n_two_dimensional(n);
+    return DataPyFields{copy_vector_f64(std::move(d)), copy_matrix_c128(std::move(n)),
+                        copy_vector_f64(std::move(wl)), theta, phi};
 }
 
 PyObject* construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
@@ -94,15 +147,27 @@ PyObject* get_phi(PyObject* self, void*) {
 // Evaluates both spectra of this problem and returns them as a new
 // Simulation. The context reads the instance's arrays in place while the
 // hold keeps the instance alive; it is discarded before the result is made.
+// An index fault of the numerics gets a note for each array that is too
+// short for the stack.
 PyObject* simulate(PyObject* self, PyObject*) {
     return run_entry_point<PyObject*>(nullptr, [self] {
         SharedHold<DataPyFields> hold = open_datapy(self);
         OwnedBuffer<double> reflectance;
         OwnedBuffer<double> transmittance;
-        {
+        try {
             SimulationContext context(hold->d, hold->n, hold->wl, hold->theta, hold->phi);
             reflectance = context.reflectance();
             transmittance = context.transmittance();
+        } catch (const InternalFault& fault) {
+            if (fault.message() != index_out_of_bounds_message) {
+                throw;
+            }
+            PyError error = panic_error(fault);
+            error.add_notes([&] {
+                return short_array_notes(hold->d.size(), hold->n.rows, hold->n.cols,
+                                         hold->wl.size());
+            });
+            throw error;
         }
         return create_simulation(std::move(transmittance), std::move(reflectance)).release();
     });

@@ -22,6 +22,24 @@ PyRef take_pending_exception() noexcept {
     return PyRef::steal(raised);
 }
 
+// BaseException.add_note for each note, in order. The first that cannot be
+// added (memory ran out) ends the attempt; its error is discarded, since the
+// exception it was meant for is what the caller must see.
+void add_notes_to(PyObject* exception, const std::vector<std::string>& notes) noexcept {
+    if (notes.empty() || !PyExceptionInstance_Check(exception)) {
+        return;
+    }
+    PyRef method = PyRef::steal(PyObject_GetAttrString(exception, "add_note"));
+    for (const std::string& note : notes) {
+        PyRef text = method ? message_object(note) : PyRef();
+        PyRef added = text ? PyRef::steal(PyObject_CallOneArg(method.get(), text.get())) : PyRef();
+        if (!added) {
+            PyErr_Clear();
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 PyError::PyError(PyObject* type, std::string message)
@@ -60,13 +78,20 @@ PyRef PyError::cause() const {
 
 PyRef PyError::into_exception() && {
     PyRef exception = std::move(exception_);
+    bool made_as_meant = true;
     if (!exception) {
         PyRef text = message_object(message_);
         PyObject* made = text ? PyObject_CallOneArg(type_.get(), text.get()) : nullptr;
-        exception = made != nullptr ? PyRef::steal(made) : take_pending_exception();
+        made_as_meant = made != nullptr;
+        exception = made_as_meant ? PyRef::steal(made) : take_pending_exception();
     }
     if (has_cause_ && PyExceptionInstance_Check(exception.get())) {
         PyException_SetCause(exception.get(), cause_.release());
+    }
+    // The notes say how to fix this error; on the MemoryError that took its
+    // place they would be wrong.
+    if (made_as_meant) {
+        add_notes_to(exception.get(), notes_);
     }
     return exception;
 }
@@ -95,7 +120,11 @@ PyError fetch_error() {
         return PyError(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     PyRef exception = PyRef::steal(raised);
-    if (PyObject_TypeCheck(raised, reinterpret_cast<PyTypeObject*>(panic_exception_type()))) {
+    // Only recognised, never created here: making the type could itself run
+    // out of memory while a MemoryError is being taken.
+    PyObject* panic_type = existing_panic_exception_type();
+    if (panic_type != nullptr &&
+        PyObject_TypeCheck(raised, reinterpret_cast<PyTypeObject*>(panic_type))) {
         resume_panic(std::move(exception));
     }
     return PyError::from_exception(std::move(exception));
@@ -143,6 +172,7 @@ PyError argument_error(std::string_view name, PyError error) {
     message += error.text();
     PyError prefixed(PyExc_TypeError, std::move(message));
     prefixed.set_cause(error.cause());
+    prefixed.notes_ = std::move(error.notes_);
     return prefixed;
 }
 
@@ -154,6 +184,14 @@ void fail_must_succeed_step(std::string_view what, PyError error, std::source_lo
     message += ": ";
     message += describe_exception(std::move(error).into_exception().get());
     throw InternalFault(std::move(message), where);
+}
+
+PyError panic_error(const InternalFault& fault) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) {
+        throw fetch_error();
+    }
+    return PyError(type, fault.message());
 }
 
 void report_current_exception(Report report) noexcept {
@@ -176,6 +214,11 @@ void report_current_exception(Report report) noexcept {
             InternalFault fault(fault_without_message);
             raise_panic(fault.message());
         }
+    } catch (const std::bad_alloc&) {
+        // Memory ran out while the report was being made (the text of a
+        // foreign fault, say): the caller gets a MemoryError, as for every
+        // other exhaustion of memory.
+        PyErr_NoMemory();
     } catch (...) {
         abort_unreportable();
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "common/internal_fault.hpp"
 #include "module/py_ref.hpp"
@@ -42,6 +43,22 @@ public:
         has_cause_ = true;
     }
 
+    // Adds the notes that `make_notes()` returns (a std::vector of UTF-8
+    // texts) to those the exception will carry (PEP 678, add_note): lines
+    // shown below the message in a traceback that say what to fix, while
+    // str() and args stay the message. Should the notes not be made or kept
+    // (memory ran out, a Python call failed), the error goes on without
+    // them: a note never takes the error's place.
+    template <class MakeNotes>
+    void add_notes(MakeNotes&& make_notes) noexcept {
+        try {
+            for (std::string& note : std::forward<MakeNotes>(make_notes)()) {
+                notes_.push_back(std::move(note));
+            }
+        } catch (...) {
+        }
+    }
+
     // True when the exception's type is exactly `type` (no subclass).
     bool has_exact_type(PyObject* type) const noexcept;
 
@@ -54,8 +71,9 @@ public:
     // __cause__ of the exception (empty if none).
     PyRef cause() const;
 
-    // The exception object, made now if the error is still type and message.
-    // Should making it fail, the exception of that failure takes its place.
+    // The exception object, made now if the error is still type and message,
+    // with the notes added. Should making it fail, the exception of that
+    // failure takes its place; a note that cannot be added is left out.
     PyRef into_exception() &&;
 
     // Raises the error in the interpreter.
@@ -66,6 +84,8 @@ public:
     void print() && noexcept;
 
 private:
+    friend PyError argument_error(std::string_view name, PyError error);
+
     PyError() = default;
 
     PyRef type_;
@@ -73,6 +93,7 @@ private:
     PyRef exception_;
     PyRef cause_;
     bool has_cause_ = false;
+    std::vector<std::string> notes_;
 };
 
 // Takes the exception that the interpreter has pending after a call reported
@@ -95,8 +116,8 @@ PyRef require_new_object(PyObject* result,
 PyError downcast_error(PyObject* object, std::string_view target);
 
 // The error reported when converting the argument `name` failed: a TypeError
-// gets the prefix "argument '{name}': " (keeping its __cause__), any other
-// error passes unchanged.
+// gets the prefix "argument '{name}': " (keeping its __cause__ and notes),
+// any other error passes unchanged.
 PyError argument_error(std::string_view name, PyError error);
 
 // A must-succeed step failed with `error`. A MemoryError is thrown as it is,
@@ -105,6 +126,11 @@ PyError argument_error(std::string_view name, PyError error);
 [[noreturn]] void fail_must_succeed_step(
     std::string_view what, PyError error,
     std::source_location where = std::source_location::current());
+
+// An internal fault as the PanicException it is reported as, for a fault
+// that is to carry notes: the entry guard raises the two alike. The fault
+// wrote its diagnostic when it was raised.
+PyError panic_error(const InternalFault& fault);
 
 // How report_current_exception leaves the exception it raised.
 enum class Report { pending, unraisable };

@@ -23,17 +23,14 @@ std::atomic<PyObject*> panic_type{nullptr};
 
 }  // namespace
 
-PyObject* panic_exception_type() {
+PyObject* panic_exception_type() noexcept {
     if (PyObject* type = panic_type.load(std::memory_order_acquire)) {
         return type;
     }
     PyObject* created = PyErr_NewExceptionWithDoc(
         "pyo3_runtime.PanicException", panic_exception_doc, PyExc_BaseException, nullptr);
     if (created == nullptr) {
-        // Reporting any fault needs this type, so this one cannot be reported.
-        PyErr_PrintEx(0);
-        InternalFault fault("Failed to initialize new exception type.");
-        abort_unreportable();
+        return nullptr;
     }
     PyObject* expected = nullptr;
     if (!panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
@@ -43,8 +40,26 @@ PyObject* panic_exception_type() {
     return created;
 }
 
+PyObject* existing_panic_exception_type() noexcept {
+    return panic_type.load(std::memory_order_acquire);
+}
+
 void raise_panic(const std::string& message) noexcept {
     PyObject* type = panic_exception_type();
+    if (type == nullptr) {
+        // Without memory the caller gets the MemoryError. For any other
+        // failure the fault cannot be reported, since that needs this type.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            return;
+        }
+        PyErr_PrintEx(0);
+        try {
+            InternalFault fault("Failed to initialize new exception type.");
+        } catch (...) {
+        }
+        abort_unreportable();
+    }
+    // Should the text not be made, its MemoryError is left pending instead.
     PyRef text = message_object(message);
     if (text) {
         PyErr_SetObject(type, text.get());

@@ -11,11 +11,19 @@
 namespace lamiro {
 
 // The exception type "pyo3_runtime.PanicException" (derived from
-// BaseException) that internal faults become in Python, created on first
-// use and kept for the life of the process.
-PyObject* panic_exception_type();
+// BaseException) that internal faults become in Python, kept for the life of
+// the process once created. Module initialisation creates it, so that
+// reporting a fault later never depends on memory for a new type. Null, with
+// the interpreter's error pending, when it cannot be created.
+PyObject* panic_exception_type() noexcept;
 
-// Raises PanicException(message) in the interpreter.
+// The type if it was created, else null. A pending exception cannot be an
+// instance of a type that does not exist yet, so whoever only needs to
+// recognise a PanicException asks here and never creates the type.
+PyObject* existing_panic_exception_type() noexcept;
+
+// Raises PanicException(message) in the interpreter. Should memory run out
+// for the type or the exception, the MemoryError is raised instead.
 void raise_panic(const std::string& message) noexcept;
 
 // A PanicException that came back through Python code and is carried on as

@@ -9,7 +9,14 @@ import numpy as np
 import pytest
 
 import lamiro
-from conftest import TWO_D_MESSAGE, catch_panic, conversion_message, same_bits, stack
+from conftest import (
+    TWO_D_MESSAGE,
+    catch_panic,
+    conversion_message,
+    run_python,
+    same_bits,
+    stack,
+)
 
 NON_NATIVE = ">" if sys.byteorder == "little" else "<"
 
@@ -354,6 +361,80 @@ def test_an_input_changed_after_acceptance_is_copied_as_accepted(name, change, h
         assert same_bits(getattr(obj, key), value), key
     expected = lamiro.DataPy(*accepted.values(), 0.0, 0.0).simulate()
     assert same_bits(obj.simulate().r, expected.r)
+
+
+# Python code that, once an array was accepted, frees or replaces the memory
+# it had, run by theta's __float__. The arrays are large (16 to 32 MB) so
+# that freed memory goes back to the system and a read of it crashes; a
+# sanitized build reports any read of it. Each case runs in a child
+# interpreter, so that a crash fails the case and not the whole run.
+FREED_MEMORY = r"""
+import numpy as np
+import lamiro
+
+name, route = NAME, ROUTE
+# Distinct values, so that a read of other memory or of zeros shows.
+count = 2_000_000
+values = np.arange(count) + 100.0
+if name == "n":
+    values = (values + 1j * values[::-1]).reshape(2, count // 2)
+
+if route == "setstate":  # what unpickling into the array does
+    given = values.copy()
+    def release():
+        given.__setstate__((1, given.shape, given.dtype, False, bytes(given.nbytes)))
+    def released():
+        return not given.any()
+elif route == "resize":
+    given = values.copy()
+    def release():
+        given.resize((4 * given.shape[0],) + given.shape[1:], refcheck=False)
+    def released():
+        return given.shape[0] == 4 * values.shape[0]
+elif route == "setstate-of-view-base":
+    base = np.zeros(values.shape[:-1] + (2 * values.shape[-1],), values.dtype)
+    base[..., ::2] = values
+    given = base[..., ::2]
+    def release():
+        base.__setstate__((1, base.shape, base.dtype, False, bytes(base.nbytes)))
+    def released():
+        return not base.any()
+elif route == "released-memoryview":
+    # NumPy reads a bytearray through a memoryview of its own, its base;
+    # once that is released the bytearray may grow and move.
+    buffer = bytearray(values.tobytes())
+    flat = np.frombuffer(buffer, values.dtype)
+    given = flat.reshape(values.shape)
+    def release():
+        flat.base.release()
+        buffer.extend(bytes(3 * len(buffer)))
+    def released():
+        return len(buffer) == 4 * values.nbytes
+
+class Theta:
+    def __float__(self):
+        release()
+        return 0.25
+
+args = {"d": np.array([50.0]), "n": np.ones((3, 1), complex), "wl": np.array([500.0])}
+args[name] = given
+obj = lamiro.DataPy(args["d"], args["n"], args["wl"], Theta(), 0.0)
+copy = getattr(obj, name)
+print(released(), copy.dtype == values.dtype and copy.shape == values.shape
+      and copy.tobytes() == values.tobytes())
+"""
+
+
+@pytest.mark.parametrize("route", ["setstate", "resize", "setstate-of-view-base",
+                                   "released-memoryview"])
+@pytest.mark.parametrize("name", ["d", "n", "wl"])
+def test_memory_freed_after_acceptance_is_never_read(name, route):
+    code = FREED_MEMORY.replace("NAME", repr(name)).replace("ROUTE", repr(route))
+    rc, out, err = run_python(code, timeout=120)
+    assert rc == 0, f"exit {rc}\n{err[-4000:]}"
+    # The hook did free or replace the memory, and the copy still holds
+    # every value the array had when it was accepted.
+    assert out.split() == ["True", "True"], err[-4000:]
 
 
 def test_inputs_are_left_untouched(sample):

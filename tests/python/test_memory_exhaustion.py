@@ -17,6 +17,8 @@ they are, but the module's copy of them does: that is how a copy is made too
 large to allocate without the test needing the memory itself.
 """
 
+import _testcapi
+import contextlib
 import ctypes
 import faulthandler
 import os
@@ -26,7 +28,7 @@ import numpy as np
 import pytest
 
 import lamiro
-from conftest import run_python
+from conftest import catch_panic, run_python
 
 # Under AddressSanitizer a failed operator new ends the process by design
 # (it reports the exhaustion instead of throwing), so nothing here can be
@@ -107,15 +109,14 @@ def copies_beyond_any_address_space():
         memory_error(lambda: lamiro.DataPy(D, N, np.broadcast_to(1.0, (length,)), 0.1, 0.0))
 
 
-def serial_simulate_on_an_exhausted_heap():
-    # 60 wavelengths need a few kilobytes for the matrix pairs and spectra.
-    # The C heap is filled through the C allocator itself, in ever smaller
-    # blocks, and given back afterwards.
+@contextlib.contextmanager
+def exhausted_heap():
+    """Fills the C heap through the C allocator itself, in ever smaller
+    blocks, under a limit of 1 MiB more address space; gives it back after."""
     libc = ctypes.CDLL(None)
     libc.malloc.restype = ctypes.c_void_p
     libc.malloc.argtypes = [ctypes.c_size_t]
     libc.free.argtypes = [ctypes.c_void_p]
-    simulate = lamiro.DataPy(*SERIAL).simulate
     blocks = (ctypes.c_void_p * 200_000)()
     count = 0
     limit(2**20)
@@ -123,9 +124,66 @@ def serial_simulate_on_an_exhausted_heap():
         while count < len(blocks) and (block := libc.malloc(size)):
             blocks[count] = block
             count += 1
-    memory_error(simulate)
-    for i in range(count):
-        libc.free(blocks[i])
+    try:
+        yield
+    finally:
+        for i in range(count):
+            libc.free(blocks[i])
+
+
+def without_python_memory(call, start=0, stop=0):
+    """Calls call() while the interpreter's allocators fail, from allocation
+    number `start` on up to `stop` (0: for ever); returns what it raised.
+    Nothing else runs between the hooks, since nothing else could."""
+    set_nomemory, remove_mem_hooks = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
+    try:
+        set_nomemory(start, stop)
+        call()
+    except BaseException as exc:  # noqa: BLE001 - whatever it raised is checked
+        remove_mem_hooks()
+        return exc
+    finally:
+        remove_mem_hooks()
+    return None
+
+
+def serial_simulate_on_an_exhausted_heap():
+    # 60 wavelengths need a few kilobytes for the matrix pairs and spectra.
+    simulate = lamiro.DataPy(*SERIAL).simulate
+    with exhausted_heap():
+        memory_error(simulate)
+
+
+# Before any fault was reported in the process: taking the MemoryError of a
+# failed call must not depend on memory for anything new, such as the type
+# that faults are reported as.
+def getter_on_an_exhausted_heap_before_any_fault():
+    obj = lamiro.DataPy(np.broadcast_to(50.0, (2**24,)), N, WL, 0.4, 0.3)
+    with exhausted_heap():
+        memory_error(lambda: obj.d)
+
+
+def getter_without_python_memory_before_any_fault():
+    obj = lamiro.DataPy(*SERIAL)
+    for _ in range(2):
+        assert type(without_python_memory(lambda: obj.d)) is MemoryError
+
+
+# The first fault of the process, reported with no memory for its
+# exception: the caller gets the MemoryError.
+def first_fault_without_python_memory():
+    args = D, N[0], WL, 0.4, 0.3
+    for _ in range(2):
+        assert type(without_python_memory(lambda: lamiro.DataPy(*args))) is MemoryError
+    return lambda: type(catch_panic(lambda: lamiro.DataPy(*args))).__name__ == "PanicException"
+
+
+# Only the Simulation instance record itself cannot be allocated: the first
+# allocation of the interpreter's allocators that simulate() makes.
+def simulation_instance_without_memory():
+    simulate = lamiro.DataPy(*SERIAL).simulate
+    for _ in range(2):
+        assert type(without_python_memory(simulate, 0, 1)) is MemoryError
 
 
 # Parallel evaluation of 2**20 wavelengths: simulate() reads the stored
@@ -185,7 +243,9 @@ def parallel_simulate_with_room():
 
 SCENARIOS = {f.__name__: f for f in [
     copy_of_d, copy_of_n, copy_of_wl, copies_beyond_any_address_space,
-    serial_simulate_on_an_exhausted_heap, parallel_simulate_without_room_for_the_pairs,
+    serial_simulate_on_an_exhausted_heap, getter_on_an_exhausted_heap_before_any_fault,
+    getter_without_python_memory_before_any_fault, first_fault_without_python_memory,
+    simulation_instance_without_memory, parallel_simulate_without_room_for_the_pairs,
     parallel_simulate_without_room_for_the_spectra, getters_of_datapy, getters_of_simulation,
     simulate_reads_stored_arrays_in_place, parallel_simulate_with_room,
 ]}

@@ -14,7 +14,7 @@ import weakref
 import pytest
 
 import lamiro
-from conftest import INDEX_MESSAGE, TWO_D_MESSAGE, catch_panic, stack
+from conftest import INDEX_MESSAGE, TWO_D_MESSAGE, catch_panic, run_python, stack
 
 NO_CONSTRUCTOR = "No constructor defined for Simulation"
 
@@ -210,6 +210,27 @@ def test_panic_is_not_caught_by_except_exception(panic_type):
         caught_by = "BaseException"
         assert isinstance(exc, BaseException) and not isinstance(exc, Exception)
     assert caught_by == "BaseException"
+
+
+# The type exists once the import is done, before any fault, so that
+# reporting one later never needs memory for a new type; faults then raise
+# that very type. In a child, where nothing else was imported or raised.
+PANIC_TYPE_AT_IMPORT = """
+import numpy as np
+import lamiro
+made = [c for c in BaseException.__subclasses__() if c.__module__ == "pyo3_runtime"]
+print(len(made))
+try:
+    lamiro.DataPy(np.ones(1), np.ones(3, complex), np.ones(1), 0.0, 0.0)
+except BaseException as exc:
+    print(type(exc) is made[0])
+"""
+
+
+def test_panic_type_is_created_by_the_import():
+    rc, out, err = run_python(PANIC_TYPE_AT_IMPORT)
+    assert rc == 0, err
+    assert out.split() == ["1", "True"]
 
 
 def test_two_different_faults_raise_the_same_type(panic_type):
