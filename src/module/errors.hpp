@@ -140,11 +140,20 @@ enum class Report { pending, unraisable };
 // the unraisable hook instead of being left pending.
 void report_current_exception(Report report) noexcept;
 
+// The C++ runtime keeps its exception bookkeeping in thread-local storage
+// that the dynamic loader allocates on the first use in each thread, and the
+// loader ends the process when that allocation fails. A std::bad_alloc thrown
+// as a thread's first exception, on a heap with no room left, would meet
+// exactly that; touching the storage on every entry allocates it while the
+// thread's first call still has memory to spare.
+inline void claim_exception_state() noexcept { static_cast<void>(std::uncaught_exceptions()); }
+
 // The entry guard: runs `body` and returns its result; any exception becomes
 // a raised Python exception and `error_value` is returned. Nothing thrown by
 // `body` gets past this function.
 template <class Result, class Body>
 Result run_entry_point(Result error_value, Body&& body) noexcept {
+    claim_exception_state();
     try {
         return std::forward<Body>(body)();
     } catch (...) {
@@ -158,6 +167,7 @@ Result run_entry_point(Result error_value, Body&& body) noexcept {
 // the one being freed must not be referenced again.
 template <class Body>
 void run_unraisable_entry_point(Body&& body) noexcept {
+    claim_exception_state();
     try {
         std::forward<Body>(body)();
     } catch (...) {
