@@ -1,0 +1,1 @@
+"""Thin-film design quantities beyond R and T, on lamiro's core."""
