@@ -79,7 +79,7 @@ test-libm-variant: build/cpp/CMakeCache.txt
 # directory of its own so only what was installed is seen.
 test-python: .venv/.lamiro-installed
 	.venv/bin/python -m pytest -q
-	@dir=$$(mktemp -d) && cd "$$dir" && env -u MYPYPATH $(CURDIR)/.venv/bin/python -m mypy.stubtest lamiro; \
+	@dir=$$(mktemp -d) && cd "$$dir" && env -u MYPYPATH $(CURDIR)/.venv/bin/python -m mypy.stubtest lamiro lamiro_design; \
 	    status=$$?; rm -rf "$$dir"; exit $$status
 
 test: test-cpp test-python
