@@ -98,7 +98,7 @@ test-sanitize: .venv-asan/.lamiro-installed
 	    .venv-asan/bin/python -m pytest -q -p no:cacheprovider
 
 # The worker-pool tests under ThreadSanitizer, run by CTest.
-TSAN_TESTS = test_worker_pool test_simulation_context
+TSAN_TESTS = test_worker_pool test_simulation_context test_grid_request
 test-tsan:
 	scripts/ensure-system-packages libgtest-dev
 	@[ -f build/tsan/CMakeCache.txt ] || cmake -S . -B build/tsan -DLAMIRO_BUILD_MODULE=OFF \
