@@ -137,13 +137,15 @@ test-wheel: dist
 	scripts/test-wheel .venv-312
 
 # Speed figures: the kernel against its library-call floor (times and
-# callgrind instruction counts), then simulate() from Python.
+# callgrind instruction counts), then simulate() from Python, then
+# lamiro_design next to simulate() on the same stacks.
 benchmark: .venv/.lamiro-installed .venv/.lamiro-bench-deps build/cpp/CMakeCache.txt
 	scripts/ensure-system-packages valgrind
 	cmake --build build/cpp -j $(JOBS) --target kernel_bench
 	build/cpp/kernel_bench
 	benchmarks/instruction_counts.sh build/cpp/kernel_bench
 	.venv/bin/python benchmarks/simulate_bench.py
+	.venv/bin/python benchmarks/design_bench.py
 
 # lamiro next to tmm, tmm-faster, tmm-fast (PyTorch on the CPU, in a Python
 # 3.11 environment of its own) and a vectorised NumPy implementation.

@@ -89,3 +89,18 @@ def test_quick_design_loop_improves_on_its_start(tmp_path):
     for design in (result["start"], result["lamiro"]):
         assert merit(design["thicknesses"]) == pytest.approx(design["merit"], rel=1e-12)
     assert result["lamiro"]["merit"] < 0.9 * result["start"]["merit"]
+
+
+def test_ellipsometry_sweep_finds_the_brewster_angle_of_bare_silicon(tmp_path):
+    pytest.importorskip("matplotlib")
+    script = SWEEP.parent / "ellipsometry_sweep.py"
+    png = tmp_path / "sweep.png"
+    proc = subprocess.run([sys.executable, str(script), "--output", str(png)], cwd=tmp_path,
+                          env=child_env(), capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert png.stat().st_size > 10_000
+    # On bare silicon, |Delta| passes 90 degrees at the Brewster angle
+    # arctan(3.882) = 75.56 degrees, to within the sweep's 0.1 degree step.
+    bare = next(line for line in proc.stdout.splitlines() if "film    0.0 nm" in line)
+    angle = float(bare.split(":")[1].split("deg")[0])
+    assert abs(angle - np.degrees(np.arctan(3.882))) <= 0.1

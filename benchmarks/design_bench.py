@@ -1,0 +1,94 @@
+# SPDX-License-Identifier: MIT
+"""lamiro_design next to lamiro on the same stacks, measured side by side in
+one run: each round times every contender once, in turn, and the figures are
+medians over the rounds, so that the load of a shared machine falls on all
+of them alike.
+
+Rows, each with its target:
+  amplitudes(d, n, wl, theta)  vs  DataPy(d, n, wl, theta, phi).simulate()
+                                    with r and t read        ratio <= 1.1
+  ellipsometry(...)             vs  the same                 (for reference)
+  amplitudes over 90 angles x 200 wavelengths in one call
+                                vs  90 calls of one angle    ratio <= 0.7
+
+Run: .venv/bin/python benchmarks/design_bench.py [--rounds N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import statistics
+import time
+
+import numpy as np
+
+import lamiro
+import lamiro_design as ld
+
+
+def stack(layers, count, seed=1):
+    rng = np.random.default_rng(seed)
+    wl = np.linspace(400.0, 800.0, count)
+    n = np.empty((layers + 2, count), dtype=np.complex128)
+    n[0] = 1.0
+    n[-1] = 1.52
+    n[1:-1] = (rng.uniform(1.3, 2.5, layers) + 1j * rng.uniform(0.0, 0.05, layers))[:, None]
+    n[1:-1] *= np.linspace(1.02, 0.98, count)  # dispersive: every column differs
+    return rng.uniform(20.0, 200.0, layers), n, wl
+
+
+def seconds(call, repeat):
+    start = time.perf_counter()
+    for _ in range(repeat):
+        call()
+    return (time.perf_counter() - start) / repeat
+
+
+def compare(rows, rounds):
+    """rows: [(label, contender, baseline, repeat, target)]; prints medians."""
+    print(f"{'':46} {'contender':>11} {'baseline':>11} {'ratio':>7} {'target':>7}")
+    for label, contender, baseline, repeat, target in rows:
+        contender(), baseline()  # warm up (the pool starts here)
+        c, b = [], []
+        for _ in range(rounds):
+            c.append(seconds(contender, repeat))
+            b.append(seconds(baseline, repeat))
+        mc, mb = statistics.median(c), statistics.median(b)
+        ratio = mc / mb
+        verdict = "ok" if ratio <= target else "MISSED"
+        print(f"{label:46} {mc * 1e6:9.1f}us {mb * 1e6:9.1f}us {ratio:7.2f} {target:>5.2f} {verdict}")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=15)
+    rounds = parser.parse_args().rounds
+    print("lamiro_design next to lamiro, medians of", rounds, "interleaved rounds;",
+          "times per call, ratio = contender / baseline")
+
+    rows = []
+    for layers, count in [(20, 200), (20, 1000), (4, 1000)]:
+        d, n, wl = stack(layers, count)
+
+        def simulate(d=d, n=n, wl=wl):
+            res = lamiro.DataPy(d, n, wl, 0.3, 0.7).simulate()
+            return res.r, res.t
+
+        repeat = max(1, 20_000 // (layers * count // 10 + 1))
+        rows.append((f"amplitudes, {layers} layers x {count} wl vs simulate()",
+                     lambda d=d, n=n, wl=wl: ld.amplitudes(d, n, wl, 0.3), simulate, repeat, 1.1))
+        rows.append((f"ellipsometry, {layers} layers x {count} wl vs simulate()",
+                     lambda d=d, n=n, wl=wl: ld.ellipsometry(d, n, wl, 0.3), simulate, repeat, 1.1))
+
+    angles = np.linspace(0.0, 1.4, 90)
+    for layers in (20, 4):
+        d, n, wl = stack(layers, 200)
+        rows.append((f"amplitudes, 90 angles x 200 wl, {layers} layers, one call vs 90",
+                     lambda d=d, n=n, wl=wl: ld.amplitudes(d, n, wl, angles),
+                     lambda d=d, n=n, wl=wl: [ld.amplitudes(d, n, wl, a) for a in angles],
+                     2, 0.7))
+    compare(rows, rounds)
+
+
+if __name__ == "__main__":
+    main()
