@@ -22,6 +22,8 @@ PyMethodDef methods[] = {
      nullptr},
     {"ellipsometry", reinterpret_cast<PyCFunction>(ellipsometry), METH_VARARGS | METH_KEYWORDS,
      nullptr},
+    {"incoherent", reinterpret_cast<PyCFunction>(incoherent), METH_VARARGS | METH_KEYWORDS,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 #pragma GCC diagnostic pop
@@ -31,7 +33,8 @@ PyModuleDef module_definition = {
     .m_name = "lamiro_design",
     .m_doc =
         "Thin-film design quantities beyond R and T, computed by lamiro's core: complex "
-        "amplitudes and ellipsometric angles, for one angle of incidence or an array of "
+        "amplitudes, ellipsometric angles and stacks with incoherent layers, for one angle "
+        "of incidence or an array of "
         "them in one call.",
     .m_size = 0,
     .m_methods = methods,
@@ -55,10 +58,11 @@ PyObject* initialise() {
     }
     methods[0].ml_doc = amplitudes_doc;
     methods[1].ml_doc = ellipsometry_doc;
+    methods[2].ml_doc = incoherent_doc;
     PyRef module = check_new(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     create_result_types(module.get());
-    PyRef all = check_new(
-        Py_BuildValue("[ssss]", "amplitudes", "ellipsometry", "Amplitudes", "Ellipsometry"));
+    PyRef all = check_new(Py_BuildValue("[ssssss]", "amplitudes", "ellipsometry", "incoherent",
+                                        "Amplitudes", "Ellipsometry", "Incoherent"));
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) != 0) throw fetch_error();
     module_object = Py_NewRef(module.get());
     return module.release();

@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "module/array_api.hpp"
 #include "module/arguments.hpp"
+#include "module/array_api.hpp"
 #include "module/arrays.hpp"
 #include "module/error_text.hpp"
 #include "module/errors.hpp"
@@ -49,8 +49,7 @@ std::string attribute_text(PyObject* object, const char* name) {
 // the type's name ("list", "str") for anything else.
 std::string given(PyObject* object) {
     if (is_ndarray(object)) {
-        return attribute_text(object, "dtype") + " with shape " +
-               attribute_text(object, "shape");
+        return attribute_text(object, "dtype") + " with shape " + attribute_text(object, "shape");
     }
     return type_name(Py_TYPE(object), TypeNameKind::qualified_name).value_or("?");
 }
@@ -73,8 +72,7 @@ RealVector accept_vector(PyObject* object, std::string_view expected) {
 }
 
 ComplexMatrix accept_matrix(PyObject* object, std::string_view expected) {
-    if (!is_ndarray(object) || ndarray_fields(object)->nd != 2 ||
-        !has_dtype(object, npy_cdouble)) {
+    if (!is_ndarray(object) || ndarray_fields(object)->nd != 2 || !has_dtype(object, npy_cdouble)) {
         type_error(expected, object);
     }
     return copy_matrix_c128(extract_array_c128(object));
@@ -170,14 +168,15 @@ DesignCall accept_call(const Signature& signature, PyObject* args, PyObject* kwa
 
     DesignCall call;
     call.d = accept_vector(slots[0], "d must be a 1-D float64 array of layer thicknesses");
-    call.n = accept_matrix(slots[1],
-                           "n must be a 2-D complex128 array (media × wavelengths)");
+    call.n = accept_matrix(slots[1], "n must be a 2-D complex128 array (media × wavelengths)");
     call.wl = accept_vector(slots[2], "wl must be a 1-D float64 array of vacuum wavelengths");
     call.theta = accept_angles(slots[3]);
     if (signature.count > 4) {
         call.phi = accept_real(slots[4], "phi must be a real number (radians)");
     }
-    if (signature.count > 5 && slots[5] != nullptr && slots[5] != Py_None) {
+    // `coherent` may be None (every layer coherent) only where it is optional.
+    const bool coherent_optional = signature.required <= 5;
+    if (signature.count > 5 && slots[5] != nullptr && !(slots[5] == Py_None && coherent_optional)) {
         call.coherent = accept_flags(slots[5]);
         call.has_coherent = true;
     }

@@ -13,8 +13,10 @@ namespace lamiro::design {
 
 PyObject* amplitudes(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* ellipsometry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* incoherent(PyObject* module, PyObject* args, PyObject* kwargs);
 
 extern const char* const amplitudes_doc;
 extern const char* const ellipsometry_doc;
+extern const char* const incoherent_doc;
 
 }  // namespace lamiro::design

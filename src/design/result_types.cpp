@@ -24,6 +24,12 @@ PyStructSequence_Field ellipsometry_fields[] = {
     {nullptr, nullptr},
 };
 
+PyStructSequence_Field incoherent_fields[] = {
+    {"r", "reflectance, the fraction of the incident power reflected (float64)"},
+    {"t", "transmittance, the fraction of the incident power transmitted (float64)"},
+    {nullptr, nullptr},
+};
+
 ResultType amplitudes_type("lamiro_design.Amplitudes",
                            "Complex amplitude coefficients r = m01/m00 and t = 1/m00 of both "
                            "polarisations.",
@@ -32,8 +38,13 @@ ResultType ellipsometry_type("lamiro_design.Ellipsometry",
                              "Ellipsometric angles Psi and Delta, in radians.",
                              ellipsometry_fields);
 
+ResultType incoherent_type("lamiro_design.Incoherent",
+                           "Reflectance and transmittance of a stack with incoherent layers.",
+                           incoherent_fields);
+
 }  // namespace
 
+ResultType& incoherent_result() { return incoherent_type; }
 ResultType& amplitudes_result() { return amplitudes_type; }
 ResultType& ellipsometry_result() { return ellipsometry_type; }
 
@@ -47,9 +58,8 @@ void ResultType::create() {
     int count = 0;
     while (fields_[count].name != nullptr) ++count;
     desc_.n_in_sequence = count;
-    type_ = reinterpret_cast<PyTypeObject*>(check_new(reinterpret_cast<PyObject*>(
-                                                          PyStructSequence_NewType(&desc_)))
-                                                .release());
+    type_ = reinterpret_cast<PyTypeObject*>(
+        check_new(reinterpret_cast<PyObject*>(PyStructSequence_NewType(&desc_))).release());
 }
 
 PyRef ResultType::make(std::initializer_list<PyRef*> values) const {
@@ -60,7 +70,7 @@ PyRef ResultType::make(std::initializer_list<PyRef*> values) const {
 }
 
 void create_result_types(PyObject* module) {
-    for (ResultType* result : {&amplitudes_type, &ellipsometry_type}) {
+    for (ResultType* result : {&amplitudes_type, &ellipsometry_type, &incoherent_type}) {
         result->create();
         PyObject* type = reinterpret_cast<PyObject*>(result->type());
         if (PyModule_AddObjectRef(module, result->short_name(), type) != 0) throw fetch_error();

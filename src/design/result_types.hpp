@@ -40,6 +40,7 @@ private:
 
 ResultType& amplitudes_result();
 ResultType& ellipsometry_result();
+ResultType& incoherent_result();
 
 // Creates every result type and adds it to the module. Throws PyError.
 void create_result_types(PyObject* module);

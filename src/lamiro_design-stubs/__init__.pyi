@@ -11,13 +11,14 @@ the thread count. Wrong types raise ``TypeError`` and sizes that do not fit
 ``ValueError``, naming the argument.
 """
 
+from collections.abc import Sequence
 from typing import Final, SupportsFloat, SupportsIndex, final
 
 import numpy as np
 import numpy.typing as npt
 from _typeshed import structseq
 
-__all__ = ["amplitudes", "ellipsometry", "Amplitudes", "Ellipsometry"]
+__all__ = ["amplitudes", "ellipsometry", "incoherent", "Amplitudes", "Ellipsometry", "Incoherent"]
 
 _Complex = npt.NDArray[np.complex128]
 _Real = npt.NDArray[np.float64]
@@ -57,6 +58,19 @@ class Ellipsometry(structseq[_Real], tuple[_Real, _Real]):
     def delta(self) -> _Real:
         """Delta = arg(-rp/rs), in radians, in [-pi, pi] (0 at normal incidence)."""
 
+@final
+class Incoherent(structseq[_Real], tuple[_Real, _Real]):
+    """Reflectance and transmittance of a stack with incoherent layers."""
+
+    __match_args__: Final = ("r", "t")
+    @property
+    def r(self) -> _Real:
+        """Reflectance: the fraction of the incident power reflected (0 to 1)."""
+
+    @property
+    def t(self) -> _Real:
+        """Transmittance: the fraction of the incident power transmitted (0 to 1)."""
+
 def amplitudes(d: _Real, n: _Complex, wl: _Real, theta: _Angle) -> Amplitudes:
     """Complex amplitude reflection and transmission coefficients of a coherent stack.
 
@@ -74,4 +88,25 @@ def ellipsometry(d: _Real, n: _Complex, wl: _Real, theta: _Angle) -> Ellipsometr
     convention of tmm's ``ellips`` (delta is 0 at normal incidence). In the
     other common convention rp/rs = tan(psi)·exp(i·delta'), delta' = delta + pi;
     psi is the same. For degrees use ``numpy.degrees``.
+    """
+
+def incoherent(
+    d: _Real,
+    n: _Complex,
+    wl: _Real,
+    theta: _Angle,
+    phi: SupportsFloat | SupportsIndex,
+    coherent: Sequence[bool | np.bool_] | npt.NDArray[np.bool_],
+) -> Incoherent:
+    """Reflectance and transmittance of a stack with coherent and incoherent layers.
+
+    ``phi`` is the polarisation mixing angle in radians (s weighted by cos²φ,
+    p by sin²φ); ``coherent`` holds N - 2 booleans, True for a thin layer whose
+    phase counts, False for a thick one whose phase averages out (a substrate
+    with its back side); the incidence and exit media are incoherent. Returns
+    ``Incoherent(r, t)``, float64 arrays of shape (W,) or (A, W): the
+    intensity-matrix method (Katsidis & Siapkas, Appl. Opt. 41, 3978 (2002)),
+    as tmm's ``inc_tmm``. A thick absorbing layer gives finite values. With
+    every layer coherent, ``r`` and ``t`` are lamiro's ``simulate()`` values,
+    bit for bit.
     """

@@ -35,12 +35,13 @@ TEST_P(GridRequest, EveryPointOnceInRunsOfOneAngle) {
     for (std::size_t i = 0; i < visits.size(); ++i) ASSERT_EQ(visits[i], 1) << "point " << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, GridRequest,
-    ::testing::Values(GridCase{{0, 50, 5}, false}, GridCase{{3, 0, 5}, false},
-                      GridCase{{1, 819, 5}, false}, GridCase{{1, 820, 5}, true},
-                      GridCase{{90, 200, 22}, true}, GridCase{{7, 13, 1000}, true},
-                      GridCase{{2000, 1, 3}, true}));
+INSTANTIATE_TEST_SUITE_P(Shapes, GridRequest,
+                         ::testing::Values(GridCase{{0, 50, 5}, false}, GridCase{{3, 0, 5}, false},
+                                           GridCase{{1, 819, 5}, false},
+                                           GridCase{{1, 820, 5}, true},
+                                           GridCase{{90, 200, 22}, true},
+                                           GridCase{{7, 13, 1000}, true},
+                                           GridCase{{2000, 1, 3}, true}));
 
 TEST(GridRequest, ExceptionsReachTheCaller) {
     const GridShape shape{10, 500, 10};
