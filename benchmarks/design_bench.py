@@ -10,6 +10,9 @@ Rows, each with its target:
   ellipsometry(...)             vs  the same                 (for reference)
   amplitudes over 90 angles x 200 wavelengths in one call
                                 vs  90 calls of one angle    ratio <= 0.7
+  incoherent(...) of air | 20 coherent layers | 1 mm glass (incoherent) | air
+                                vs  simulate() of the same media, all
+                                    coherent                 ratio <= 2.5
 
 Run: .venv/bin/python benchmarks/design_bench.py [--rounds N]
 """
@@ -87,6 +90,15 @@ def main():
                      lambda d=d, n=n, wl=wl: ld.amplitudes(d, n, wl, angles),
                      lambda d=d, n=n, wl=wl: [ld.amplitudes(d, n, wl, a) for a in angles],
                      2, 0.7))
+    for count in (200, 1000):
+        d, n, wl = stack(21, count)
+        n[-2] = 1.517 + 1e-7j  # the last layer: 1 mm of glass
+        d[-1] = 1e6
+        flags = [True] * 20 + [False]
+        rows.append((f"incoherent, 20 layers + 1 mm glass x {count} wl vs simulate()",
+                     lambda d=d, n=n, wl=wl: ld.incoherent(d, n, wl, 0.3, 0.7, flags),
+                     lambda d=d, n=n, wl=wl: lamiro.DataPy(d, n, wl, 0.3, 0.7).simulate(),
+                     max(1, 20_000 // (2 * count)), 2.5))
     compare(rows, rounds)
 
 
