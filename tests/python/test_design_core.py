@@ -3,6 +3,8 @@
 worker pool, whichever of the two is imported first; each module exports
 only its own PyInit function."""
 
+import os
+import re
 import shutil
 import subprocess
 
@@ -67,3 +69,26 @@ def test_each_module_exports_only_its_init_function(module, name):
     listing = subprocess.run([nm, "-D", "--defined-only", module.__file__],
                              capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == [name]
+
+
+CORE = os.path.join(os.path.dirname(lamiro.__file__), "liblamiro_core.so")
+SHARED_OBJECTS = [lamiro.__file__, lamiro_design.__file__, CORE]
+
+
+@pytest.mark.parametrize("path", SHARED_OBJECTS, ids=["lamiro", "lamiro_design", "core"])
+def test_no_fused_multiply_add_anywhere(path):
+    # Every product is rounded before it is added: an FMA instruction in the
+    # kernel or the spectra would change bits.
+    objdump = shutil.which("objdump")
+    if objdump is None:
+        pytest.skip("objdump is not installed")
+    listing = subprocess.run([objdump, "-d", path], capture_output=True, text=True, check=True).stdout
+    assert re.search(r"\bv?f(n)?m(add|sub)\w*(132|213|231)", listing) is None
+
+
+@pytest.mark.skipif(bool(os.environ.get("LAMIRO_SANITIZED")),
+                    reason="g++'s sanitizer metadata keeps the unmapped source paths")
+@pytest.mark.parametrize("path", SHARED_OBJECTS[1:], ids=["lamiro_design", "core"])
+def test_binaries_carry_no_build_path(path):
+    with open(path, "rb") as f:
+        assert re.search(rb"/src/(common|design|module|optics|pool)/\w+\.[ch]pp", f.read()) is None
