@@ -90,7 +90,7 @@ test-x86-variants: build/cpp/CMakeCache.txt
 # directory of its own so only what was installed is seen.
 test-python: .venv/.lamiro-installed
 	.venv/bin/python -m pytest -q
-	@dir=$$(mktemp -d) && cd "$$dir" && env -u MYPYPATH $(CURDIR)/.venv/bin/python -m mypy.stubtest lamiro; \
+	@dir=$$(mktemp -d) && cd "$$dir" && env -u MYPYPATH $(CURDIR)/.venv/bin/python -m mypy.stubtest lamiro lamiro_design; \
 	    status=$$?; rm -rf "$$dir"; exit $$status
 
 test: test-cpp test-python
@@ -109,7 +109,7 @@ test-sanitize: .venv-asan/.lamiro-installed
 	    .venv-asan/bin/python -m pytest -q -p no:cacheprovider
 
 # The worker-pool tests under ThreadSanitizer, run by CTest.
-TSAN_TESTS = test_worker_pool test_simulation_context
+TSAN_TESTS = test_worker_pool test_simulation_context test_grid_request
 test-tsan:
 	scripts/ensure-system-packages libgtest-dev
 	@[ -f build/tsan/CMakeCache.txt ] || cmake -S . -B build/tsan -DLAMIRO_BUILD_MODULE=OFF \
@@ -150,7 +150,8 @@ test-wheel: dist
 # Speed figures: the kernel against its library-call floor (times and
 # callgrind instruction counts), the per-layer functions (gradient,
 # absorption, needle) next to simulate()'s kernel and spectra, then
-# simulate() from Python.
+# simulate() from Python, then lamiro_design next to simulate() on the same
+# stacks.
 benchmark: .venv/.lamiro-installed .venv/.lamiro-bench-deps build/cpp/CMakeCache.txt
 	scripts/ensure-system-packages valgrind
 	cmake --build build/cpp -j $(JOBS) --target kernel_bench sweep_bench
@@ -159,6 +160,7 @@ benchmark: .venv/.lamiro-installed .venv/.lamiro-bench-deps build/cpp/CMakeCache
 	build/cpp/sweep_bench
 	benchmarks/sweep_instruction_counts.sh build/cpp/sweep_bench
 	.venv/bin/python benchmarks/simulate_bench.py
+	.venv/bin/python benchmarks/design_bench.py
 
 # lamiro next to tmm, tmm-faster, tmm-fast (PyTorch on the CPU, in a Python
 # 3.11 environment of its own) and a vectorised NumPy implementation.

@@ -26,6 +26,8 @@ InternalFault::InternalFault(std::string message, std::source_location where)
     write_diagnostic(message_, where);
 }
 
+InternalFault::~InternalFault() = default;
+
 void throw_index_out_of_bounds(std::source_location where) {
     throw InternalFault(index_out_of_bounds_message, where);
 }

@@ -13,10 +13,19 @@ namespace lamiro {
 //
 // Constructing one writes a diagnostic (thread, source location, message)
 // to standard error at the moment the fault occurs.
-class InternalFault : public std::exception {
+//
+// It is thrown in the core library and caught in the extension modules, so
+// its type information must be one object that both sides see: the class is
+// visible outside the core library, and its destructor, defined there, is
+// the key function that places the type information and the virtual table
+// in the core library alone.
+class [[gnu::visibility("default")]] InternalFault : public std::exception {
 public:
     explicit InternalFault(std::string message,
                            std::source_location where = std::source_location::current());
+    InternalFault(const InternalFault&) = default;
+    InternalFault& operator=(const InternalFault&) = default;
+    ~InternalFault() override;
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }

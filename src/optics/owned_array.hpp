@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "common/owned_buffer.hpp"
+#include "optics/array_view.hpp"
 #include "optics/complex.hpp"
 
 namespace lamiro {
@@ -27,6 +28,9 @@ struct RealVector {
         return buffer[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(first) +
                                                static_cast<std::ptrdiff_t>(i) * stride)];
     }
+
+    // A view of the same elements.
+    RealView view() const noexcept { return {buffer.data() + first, length, stride}; }
 
     // An independent copy with the same buffer contents, shape, stride and
     // first-element position.
@@ -54,6 +58,11 @@ struct ComplexMatrix {
         return buffer[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(first) +
                                                static_cast<std::ptrdiff_t>(r) * row_stride +
                                                static_cast<std::ptrdiff_t>(c) * col_stride)];
+    }
+
+    // A view of the same elements.
+    ComplexView view() const noexcept {
+        return {buffer.data() + first, rows, cols, row_stride, col_stride};
     }
 
     ComplexMatrix clone() const {

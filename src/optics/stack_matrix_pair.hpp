@@ -3,7 +3,9 @@
 
 #include <cstddef>
 
+#include "optics/array_view.hpp"
 #include "optics/complex.hpp"
+#include "optics/kernel_variant.hpp"
 #include "optics/owned_array.hpp"
 #include "optics/stack_plan.hpp"
 #include "optics/transfer_matrix.hpp"
@@ -33,33 +35,9 @@ namespace lamiro {
 // repeat in the range (stack_plan.hpp) and then computes each repeated
 // medium, interface and phase factor once per pack; the bits are the same.
 
-// The compiled variants of the kernel, by the instruction set they use. A
-// variant evaluates a range in packs of its width, and its tail in the
-// packs of the narrower variants.
-enum class KernelVariant : unsigned char {
-    scalar,    // one wavelength at a time; every processor
-    sse2,      // packs of two; every x86-64 processor
-    avx2,      // packs of four, AVX2 without FMA
-    avx512vl,  // packs of four, AVX-512VL without FMA (32 vector registers), when
-               // planned; the AVX2 packs when not
-};
-
-// True when this processor runs `variant` (and no cap excludes it).
-bool kernel_variant_supported(KernelVariant variant) noexcept;
-
-// The variant the module runs here: the widest this processor supports,
-// within the cap.
-KernelVariant best_kernel_variant() noexcept;
-
-// Caps the variants of this process at `widest`: from the next evaluation
-// on, every variant wider than it counts as unsupported, as on a processor
-// without those instructions, so the default choice runs what such a
-// processor would. A cap above what the processor has enables nothing. For
-// tests and benchmarks; the module never calls it.
-void cap_kernel_variant(KernelVariant widest) noexcept;
-
-// Wavelengths per pack of `variant`.
-std::size_t pack_lanes(KernelVariant variant) noexcept;
+// The compiled variants are those of kernel_variant.hpp; the AVX-512VL one
+// runs planned ranges (unplanned ones run its AVX2 packs, which measured as
+// fast or faster there).
 
 // How a range is evaluated: the variant (never one wider than
 // best_kernel_variant(); a wider one runs as that) and whether it is
@@ -72,15 +50,52 @@ struct KernelChoice {
 // The choice the module runs: the best variant, planned where it pays.
 KernelChoice default_kernel_choice() noexcept;
 
+// The stack a kernel reads: d[k−1] is the thickness of layer k, row j of
+// `n` is medium j (row 0 the medium the light comes from, the last row the
+// medium it leaves into), wl[w] the vacuum wavelength of column w. Views,
+// so that a part of a stack, or a stack seen from its exit side, is
+// evaluated without a copy.
+struct StackArrays {
+    RealView d;
+    ComplexView n;
+    RealView wl;
+};
+
+// Where the stack invariant B = β·β comes from at wavelength w:
+// β = source[w]·sin_theta, a scaling by a real, as the kernel has always
+// formed it from the incidence medium and the angle of incidence. Every
+// medium of a stack and every part of it shares the invariant of the
+// whole, so a part evaluated with the invariant of the whole has the
+// matrices of that part inside the whole. A β that the caller has already
+// formed is given as source = β with sin_theta = 1 (x·1 is x, bit for bit).
+struct StackInvariant {
+    ComplexRow source;
+    double sin_theta;
+};
+
+// The invariant of light incident from row 0 of `n` at the angle theta:
+// {row 0, sin θ}, the start of every evaluation of lamiro's spectra.
+StackInvariant incidence_invariant(const ComplexView& n, double theta) noexcept;
+
+// out[w − begin] = the S and P matrices of the stack at wavelength w, for
+// every w in [begin, end), with the given invariant. Throws the index
+// fault, before writing anything, when the stack or the invariant's source
+// cannot be read at every w of the range (fewer than two media, fewer
+// thicknesses than layers, too few columns or wavelengths). Allocates
+// nothing.
+void stack_matrix_pairs(KernelChoice choice, const StackArrays& stack,
+                        const StackInvariant& invariant, std::size_t begin, std::size_t end,
+                        MatrixPair* out);
+
 // MatrixPair of wavelength w: {stack_transfer_matrix(.., w, S),
 // stack_transfer_matrix(.., w, P)}, with the same index fault.
 MatrixPair stack_matrix_pair(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
                              double theta, std::size_t w);
 
 // out[w − begin] = stack_matrix_pair(d, n, wl, theta, w) for every w in
-// [begin, end), with the default choice. Throws the index fault, before
-// writing anything, when some w of the range could not be evaluated.
-// Allocates nothing.
+// [begin, end), with the default choice: the invariant of incidence from
+// row 0 at theta. Throws the index fault, before writing anything, when
+// some w of the range could not be evaluated. Allocates nothing.
 void stack_matrix_pairs(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
                         double theta, std::size_t begin, std::size_t end, MatrixPair* out);
 

@@ -11,15 +11,14 @@ namespace {
 // True when rows a and b of `n` hold the same 16-byte patterns at every
 // column of [begin, end). Contiguous rows are compared as one block; a
 // difference usually shows in the first column, where the comparison stops.
-bool same_row_bits(const ComplexMatrix& n, std::size_t a, std::size_t b, std::size_t begin,
+bool same_row_bits(const ComplexView& n, std::size_t a, std::size_t b, std::size_t begin,
                    std::size_t end) noexcept {
     const auto position = [&](std::size_t row) {
-        return static_cast<std::ptrdiff_t>(n.first) +
-               static_cast<std::ptrdiff_t>(row) * n.row_stride +
+        return static_cast<std::ptrdiff_t>(row) * n.row_stride +
                static_cast<std::ptrdiff_t>(begin) * n.col_stride;
     };
-    const Complex* row_a = n.buffer.data() + position(a);
-    const Complex* row_b = n.buffer.data() + position(b);
+    const Complex* row_a = n.first + position(a);
+    const Complex* row_b = n.first + position(b);
     if (row_a == row_b) return true;
     const std::size_t count = end - begin;
     if (n.col_stride == 1) return std::memcmp(row_a, row_b, count * sizeof(Complex)) == 0;
@@ -32,8 +31,8 @@ bool same_row_bits(const ComplexMatrix& n, std::size_t a, std::size_t b, std::si
 
 }  // namespace
 
-bool StackPlan::build(const RealVector& d, const ComplexMatrix& n, std::size_t begin,
-                      std::size_t end, Planning planning) noexcept {
+bool StackPlan::build(const RealView& d, const ComplexView& n, std::size_t begin, std::size_t end,
+                      Planning planning) noexcept {
     media_ = 0;
     interfaces_ = 0;
     shared_phases_ = 0;
@@ -48,7 +47,7 @@ bool StackPlan::build(const RealVector& d, const ComplexMatrix& n, std::size_t b
     return true;
 }
 
-bool StackPlan::find_media(const ComplexMatrix& n, std::size_t begin, std::size_t end) noexcept {
+bool StackPlan::find_media(const ComplexView& n, std::size_t begin, std::size_t end) noexcept {
     for (std::size_t j = 0; j < rows_; ++j) {
         std::size_t m = 0;
         while (m < media_ && !same_row_bits(n, j, representative_[m], begin, end)) ++m;
@@ -84,7 +83,7 @@ void StackPlan::find_interfaces() noexcept {
 // factors (0.0 and −0.0 are different thicknesses: the sign of the zero
 // reaches the exponent). The first candidates_capacity distinct pairs are
 // counted; those used by two layers or more get a slot while slots last.
-void StackPlan::find_shared_phases(const RealVector& d) noexcept {
+void StackPlan::find_shared_phases(const RealView& d) noexcept {
     constexpr std::size_t candidates_capacity = 2 * max_shared_phases;
     struct Candidate {
         std::uint8_t medium;

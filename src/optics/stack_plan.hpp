@@ -72,8 +72,12 @@ public:
     // Returns false, and leaves the plan unusable, when the run should go
     // unplanned: planning off, more media than the plan holds, or (with
     // Planning::automatic) no medium used twice.
-    bool build(const RealVector& d, const ComplexMatrix& n, std::size_t begin, std::size_t end,
+    bool build(const RealView& d, const ComplexView& n, std::size_t begin, std::size_t end,
                Planning planning) noexcept;
+    bool build(const RealVector& d, const ComplexMatrix& n, std::size_t begin, std::size_t end,
+               Planning planning) noexcept {
+        return build(d.view(), n.view(), begin, end, planning);
+    }
 
     std::size_t rows() const noexcept { return rows_; }
     const Row& row(std::size_t j) const noexcept { return row_[j]; }
@@ -92,9 +96,9 @@ public:
     const SharedPhase& shared_phase(std::size_t slot) const noexcept { return shared_phase_[slot]; }
 
 private:
-    bool find_media(const ComplexMatrix& n, std::size_t begin, std::size_t end) noexcept;
+    bool find_media(const ComplexView& n, std::size_t begin, std::size_t end) noexcept;
     void find_interfaces() noexcept;
-    void find_shared_phases(const RealVector& d) noexcept;
+    void find_shared_phases(const RealView& d) noexcept;
 
     std::size_t rows_ = 0;
     std::size_t media_ = 0;

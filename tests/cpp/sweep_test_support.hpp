@@ -29,8 +29,8 @@ struct PlainStack {
 };
 
 // The owned arrays of a plain stack and the sweep input over them.
-struct StackArrays {
-    explicit StackArrays(const PlainStack& s)
+struct SweepArrays {
+    explicit SweepArrays(const PlainStack& s)
         : d(real_vector(s.d)),
           wl(real_vector(s.wl)),
           n(complex_matrix(s.n)),
@@ -86,7 +86,7 @@ inline PlainStack random_stack(std::mt19937_64& rng, std::size_t layers, std::si
 
 // R and T of wavelength w as simulate() computes them.
 inline void lamiro_spectra(const PlainStack& s, std::size_t w, double& r, double& t) {
-    const StackArrays a(s);
+    const SweepArrays a(s);
     const MatrixPair pair = stack_matrix_pair(a.d, a.n, a.wl, s.theta, w);
     reflectance_values({&pair, 1}, s.phi, &r);
     transmittance_values({&pair, 1}, w, a.n, s.theta, s.phi, &t);

@@ -32,7 +32,7 @@ TEST_P(Absorption, MatchesReference) {
     const AbsorptionCase& c = GetParam();
     PlainStack s{c.d, {c.wl}, {}, c.theta, c.phi};
     for (Complex m : c.n) s.n.push_back({m});
-    const StackArrays a(s);
+    const SweepArrays a(s);
     std::vector<double> absorbed(c.d.size());
     absorption_range(a.input(), 0, 1, absorbed.data(), 1);
     for (std::size_t k = 0; k < c.d.size(); ++k) {
@@ -107,7 +107,7 @@ TEST(AbsorptionBalance, RandomStacksWithLosslessOuterMedia) {
         const double phi = trial % 3 == 0 ? 0.0 : trial % 3 == 1 ? pi / 2 : 0.7;
         PlainStack s = random_stack(rng, layers, 5, trial % 4 != 0, phi);
         for (Complex& exit : s.n.back()) exit.im = 0.0;
-        const StackArrays a(s);
+        const SweepArrays a(s);
         const std::size_t wavelengths = s.wl.size();
         std::vector<double> absorbed(layers * wavelengths);
         absorption_range(a.input(), 0, wavelengths, absorbed.data(), wavelengths);

@@ -43,7 +43,7 @@ TEST(LayerSweepPrefix, IsTheKernelMatrixOfTheStackCutBelowEachMedium) {
                 s.d[k - 1] = s.d[k % 2 == 1 ? 0 : 1];
             }
         }
-        const StackArrays a(s);
+        const SweepArrays a(s);
         for (KernelVariant variant : variants()) {
             LayerSweep sweep(a.input(), 0, s.wl.size(), variant);
             sweep.for_each_pack([&](const SweepPack& pack) {
@@ -93,7 +93,7 @@ TEST(ThicknessGradientSpectra, AreLamirosBits) {
                       0.4,
                       0.7});
     for (const PlainStack& s : stacks) {
-        const StackArrays a(s);
+        const SweepArrays a(s);
         const std::size_t wavelengths = s.wl.size();
         std::vector<MatrixPair> pairs(wavelengths);
         stack_matrix_pairs(a.d, a.n, a.wl, s.theta, 0, wavelengths, pairs.data());
@@ -129,7 +129,7 @@ TEST_P(RangeCut, GivesTheBitsOfTheWholeRange) {
     for (std::size_t w = 0; w < 11; ++w)
         s.n[3][w] = w % 3 == 0 ? Complex{2.0, 0.5} : Complex{1.6, 0.0};
     s.d[2] = 2e5;
-    const StackArrays a(s);
+    const SweepArrays a(s);
     const ComplexMatrix materials = complex_matrix(
         {std::vector<Complex>(11, {1.38, 0.0}), std::vector<Complex>(11, {0.2, 3.0})});
     const RealVector depths = real_vector({0.0, 17.5, s.d[0], 300.0, 2e5});

@@ -59,7 +59,7 @@ TEST_P(Needle, MatchesInsertedLayer) {
         for (int i = 0; i < 2; ++i) depths.push_back(depths.back() * unit(rng));
         const std::vector<std::vector<Complex>> candidates{
             std::vector<Complex>(2, Complex{1.38, 0.0}), std::vector<Complex>(2, {0.2, 3.0})};
-        const StackArrays a(s);
+        const SweepArrays a(s);
         const ComplexMatrix materials = complex_matrix(candidates);
         const RealVector depth_vector = real_vector(depths);
         const std::size_t wavelengths = s.wl.size();
@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(Mixing, Needle, ::testing::Values(0.0, pi / 2, 0.7), []
 TEST(NeedleDepth, OutsideTheStackGivesNaN) {
     const PlainStack s{
         {50.0, 70.0}, {500.0}, {{{1.0, 0.0}}, {{2.0, 0.0}}, {{1.4, 0.0}}, {{1.5, 0.0}}}, 0.2, 0.3};
-    const StackArrays a(s);
+    const SweepArrays a(s);
     const ComplexMatrix materials = complex_matrix({{{1.7, 0.0}}});
     const RealVector depths = real_vector({-1e-9, 120.0 + 1e-9, std::nan(""), 120.0});
     double dr[4];

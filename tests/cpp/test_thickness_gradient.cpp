@@ -33,7 +33,7 @@ TEST_P(Gradient, MatchesExtrapolatedDifferences) {
     for (int trial = 0; trial < 100; ++trial) {
         const std::size_t layers = static_cast<std::size_t>(trial % 13);
         const PlainStack s = random_stack(rng, layers, 3, c.absorbing, c.phi);
-        const StackArrays a(s);
+        const SweepArrays a(s);
         const std::size_t wavelengths = s.wl.size();
         std::vector<double> dr(layers * wavelengths);
         std::vector<double> dt(layers * wavelengths);
@@ -83,7 +83,7 @@ TEST(GradientBehindOpaqueLayer, EqualsTheHalfSpaceStack) {
         {100.0, 2e5}, {500.0}, {{air}, {dielectric}, {lossy}, {{1.5, 0.0}}}, 0.3, 0.6};
     const PlainStack half_space{{100.0}, {500.0}, {{air}, {dielectric}, {lossy}}, 0.3, 0.6};
 
-    const StackArrays a(opaque);
+    const SweepArrays a(opaque);
     double r;
     double t;
     double dr[2];
@@ -92,7 +92,7 @@ TEST(GradientBehindOpaqueLayer, EqualsTheHalfSpaceStack) {
     thickness_gradient_range(a.input(), 0, 1, {&r, &t, dr, dt, 1});
     absorption_range(a.input(), 0, 1, absorbed, 1);
 
-    const StackArrays b(half_space);
+    const SweepArrays b(half_space);
     double half_dr;
     double half_absorbed;
     thickness_gradient_range(b.input(), 0, 1, {nullptr, nullptr, &half_dr, nullptr, 1});

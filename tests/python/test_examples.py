@@ -89,3 +89,39 @@ def test_quick_design_loop_improves_on_its_start(tmp_path):
     for design in (result["start"], result["lamiro"]):
         assert merit(design["thicknesses"]) == pytest.approx(design["merit"], rel=1e-12)
     assert result["lamiro"]["merit"] < 0.9 * result["start"]["merit"]
+
+
+def test_ellipsometry_sweep_finds_the_brewster_angle_of_bare_silicon(tmp_path):
+    pytest.importorskip("matplotlib")
+    script = SWEEP.parent / "ellipsometry_sweep.py"
+    png = tmp_path / "sweep.png"
+    proc = subprocess.run([sys.executable, str(script), "--output", str(png)], cwd=tmp_path,
+                          env=child_env(), capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert png.stat().st_size > 10_000
+    # On bare silicon, |Delta| passes 90 degrees at the Brewster angle
+    # arctan(3.882) = 75.56 degrees, to within the sweep's 0.1 degree step.
+    bare = next(line for line in proc.stdout.splitlines() if "film    0.0 nm" in line)
+    angle = float(bare.split(":")[1].split("deg")[0])
+    assert abs(angle - np.degrees(np.arctan(3.882))) <= 0.1
+
+
+def test_coated_plate_adds_the_back_side(tmp_path):
+    pytest.importorskip("matplotlib")
+    script = SWEEP.parent / "coated_plate.py"
+    png = tmp_path / "plate.png"
+    proc = subprocess.run([sys.executable, str(script), "--output", str(png)], cwd=tmp_path,
+                          env=child_env(), capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert png.stat().st_size > 10_000
+    # At 550 nm: plate R = front R + T_front² R_back / (1 − R_front R_back)
+    # nearly (the coated face reflects a little differently from inside),
+    # with the bare back face R_back = ((n − 1)/(n + 1))² of N-BK7.
+    line = next(line for line in proc.stdout.splitlines() if line.strip().startswith("550.0 nm"))
+    r_plate, t_plate, r_front = map(float, line.split()[2:5])
+    n = 1.5185
+    r_back = ((n - 1) / (n + 1)) ** 2
+    t_front = 1 - r_front
+    assert r_plate == pytest.approx(r_front + t_front**2 * r_back / (1 - r_front * r_back), abs=1e-3)
+    # k = 1e-8 over 1 mm absorbs 1 − exp(−4πkh/λ) = 2.3e-4 of the light.
+    assert 1.0 - (r_plate + t_plate) == pytest.approx(2.3e-4, abs=1.5e-4)
