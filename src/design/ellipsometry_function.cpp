@@ -7,6 +7,7 @@
 #include "design/result_types.hpp"
 #include "module/array_api.hpp"
 #include "optics/amplitudes.hpp"
+#include "optics/overflow_fallback.hpp"
 #include "optics/pair_chunks.hpp"
 
 namespace lamiro::design {
@@ -39,12 +40,16 @@ PyObject* ellipsometry(PyObject*, PyObject* args, PyObject* kwargs) {
         const StackArrays stack = call.stack();
         const std::size_t width = call.wavelengths();
         run_request(call.grid(), [&](std::size_t a, std::size_t begin, std::size_t end) {
-            const StackInvariant invariant = incidence_invariant(stack.n, call.theta.values[a]);
+            const double theta = call.theta.values[a];
+            const StackInvariant invariant = incidence_invariant(stack.n, theta);
             const std::size_t row = a * width;
             for_pair_chunks(stack, invariant, begin, end,
                             [&](std::size_t w0, std::span<const MatrixPair> pairs) {
                                 for (std::size_t i = 0; i < pairs.size(); ++i) {
-                                    const EllipsometricAngles e = ellipsometric_angles(pairs[i]);
+                                    AmplitudeCoefficients c = amplitude_coefficients(pairs[i]);
+                                    replace_overflowed_amplitudes(call.d, call.n, call.wl, theta,
+                                                                  w0 + i, c);
+                                    const EllipsometricAngles e = ellipsometric_angles(c);
                                     psi_out[row + w0 + i] = canonical_nan(e.psi);
                                     delta_out[row + w0 + i] = canonical_nan(e.delta);
                                 }

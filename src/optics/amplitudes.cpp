@@ -11,12 +11,10 @@ AmplitudeCoefficients amplitude_coefficients(const MatrixPair& pair) noexcept {
             reciprocal(pair.p.m00)};
 }
 
-EllipsometricAngles ellipsometric_angles(const MatrixPair& pair) noexcept {
-    const Complex rs = div(pair.s.m01, pair.s.m00);
-    const Complex rp = div(pair.p.m01, pair.p.m00);
+EllipsometricAngles ellipsometric_angles(const AmplitudeCoefficients& c) noexcept {
     // −(rp/rs) has the bits of (−rp)/rs: the quotient's formula is odd in
     // its numerator, and negation is exact.
-    const Complex ratio = div(rp, rs);
+    const Complex ratio = div(c.rp, c.rs);
     return {std::atan(complex_abs(ratio)), std::atan2(-ratio.im, -ratio.re)};
 }
 

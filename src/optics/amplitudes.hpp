@@ -31,7 +31,7 @@ struct EllipsometricAngles {
     double delta;
 };
 
-EllipsometricAngles ellipsometric_angles(const MatrixPair& pair) noexcept;
+EllipsometricAngles ellipsometric_angles(const AmplitudeCoefficients& c) noexcept;
 
 // The value, or the one quiet NaN for every NaN. The sign and payload of a
 // NaN may depend on the pack width and the lane a wavelength lands in;

@@ -66,4 +66,26 @@ void replace_overflowed_values(const RealVector& d, const ComplexMatrix& n, cons
     }
 }
 
+namespace {
+
+bool finite(Complex z) noexcept { return std::isfinite(z.re) && std::isfinite(z.im); }
+
+void replace_if_finite(Complex& value, Complex scaled) noexcept {
+    if (!finite(value) && finite(scaled)) value = scaled;
+}
+
+}  // namespace
+
+void replace_overflowed_amplitudes(const RealVector& d, const ComplexMatrix& n,
+                                   const RealVector& wl, double theta, std::size_t w,
+                                   AmplitudeCoefficients& c) {
+    if (finite(c.rs) && finite(c.rp) && finite(c.ts) && finite(c.tp)) return;
+    if (!finite_stack_inputs(d, n, wl, theta, w)) return;
+    const ScaledMatrixPair pair = scaled_stack_matrix_pair(d, n, wl, theta, w);
+    replace_if_finite(c.rs, reflection_amplitude(pair.s));
+    replace_if_finite(c.rp, reflection_amplitude(pair.p));
+    replace_if_finite(c.ts, transmission_amplitude(pair.s));
+    replace_if_finite(c.tp, transmission_amplitude(pair.p));
+}
+
 }  // namespace lamiro

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 
+#include "optics/amplitudes.hpp"
 #include "optics/owned_array.hpp"
 
 namespace lamiro {
@@ -39,5 +40,13 @@ bool finite_stack_inputs(const RealVector& d, const ComplexMatrix& n, const Real
 void replace_overflowed_values(const RealVector& d, const ComplexMatrix& n, const RealVector& wl,
                                double theta, double phi, std::size_t begin, std::size_t count,
                                double* r, double* t);
+
+// The same for the amplitude coefficients of wavelength w: each of rs, rp,
+// ts, tp with a non-finite component, where finite_stack_inputs holds, takes
+// the scaled evaluation's coefficient in its place if that one is finite.
+// Costs one finiteness test per component where nothing overflows.
+void replace_overflowed_amplitudes(const RealVector& d, const ComplexMatrix& n,
+                                   const RealVector& wl, double theta, std::size_t w,
+                                   AmplitudeCoefficients& c);
 
 }  // namespace lamiro

@@ -61,6 +61,24 @@ def test_amplitudes_and_ellipsometry_agree_with_tmm():
     assert all(value <= 1e-12 for value in worst.values()), worst
 
 
+def test_thick_absorbing_wafer_gives_tmms_amplitudes():
+    # A silicon wafer in air, 1 um to 1 m: the plain matrices overflow from
+    # about 100 um on at 400 nm. r is that of tmm (the front surface's, once
+    # the wafer is opaque), |rs|**2 is lamiro's R, t vanishes.
+    wl = np.array([400.0, 500.0, 800.0])
+    silicon = np.array([5.6 + 0.4j, 4.3 + 0.07j, 3.7 + 0.006j])
+    n = np.array([np.ones(3), silicon, np.ones(3)], dtype=np.complex128)
+    for thickness in (1e3, 5e4, 5e5, 1e9):
+        d = np.array([thickness])
+        a, e = ld.amplitudes(d, n, wl, 0.2), ld.ellipsometry(d, n, wl, 0.2)
+        ref = tmm_coefficients(d, n, wl, 0.2)
+        for key, value in (("rs", a.rs), ("rp", a.rp), ("psi", e.psi)):
+            np.testing.assert_allclose(value, ref[key], rtol=1e-12, atol=1e-15, err_msg=key)
+        assert np.all(np.abs(a.ts) <= np.maximum(np.abs(ref["ts"]), 1e-300) * (1 + 1e-12))
+        r = lamiro.DataPy(d, n, wl, 0.2, 0.0).simulate().r
+        np.testing.assert_allclose(np.abs(a.rs) ** 2, r, rtol=1e-13)
+
+
 def test_normal_incidence_conventions():
     d, n, wl = np.array([120.0]), np.array([[1.0 + 0j] * 3, [2.1 + 0.02j] * 3, [1.5 + 0j] * 3]), \
         np.array([450.0, 550.0, 650.0])
