@@ -21,6 +21,7 @@ release = version = _metadata["version"]
 
 extensions = [
     "sphinx.ext.doctest",
+    "sphinx_copybutton",
     "autoapi.extension",
     "sphinx_gallery.gen_gallery",
     "stub_reference",
@@ -49,8 +50,8 @@ sphinx_gallery_conf = {
     "gallery_dirs": "gallery",
     "filename_pattern": r"\.py$",  # run every example, not only plot_*.py
     "ignore_pattern": r"__init__\.py",
-    "reset_argv": "gallery_budget.short_budget",
-    "within_subsection_order": "FileNameSortKey",
+    "reset_argv": "gallery_settings.short_budget",
+    "within_subsection_order": "gallery_settings.ListedOrder",
     "abort_on_example_error": True,
     "download_all_examples": False,
     "remove_config_comments": True,
@@ -70,10 +71,14 @@ import lamiro
 doctest_test_doctest_blocks = "default"
 trim_doctest_flags = True
 
+# The copy button copies the code without the >>> and ... prompts and without the output.
+copybutton_prompt_text = r">>> |\.\.\. "
+copybutton_prompt_is_regexp = True
+copybutton_only_copy_prompt_lines = True
+
 # --- HTML ---------------------------------------------------------------------
 html_theme = "furo"
 html_title = f"lamiro {release}"
 html_static_path = ["_static"]
 html_show_sourcelink = False
 html_theme_options = {"navigation_with_keys": True}
-pygments_style = "sphinx"

@@ -34,8 +34,8 @@ def stage_stub_packages(source: pathlib.Path, staging: pathlib.Path) -> list[str
 # The extension types define __new__, not __init__, so their stubs declare
 # the constructor as __new__; sphinx-autoapi reads a class's signature from
 # __init__ only. A class without __init__ takes its signature from __new__
-# (without cls); a constructor that cannot be called (a parameter typed
-# Never, as Simulation's is) shows none.
+# (whose parameters autoapi lists without cls); a constructor that cannot be
+# called (a parameter typed Never, as Simulation's is) shows none.
 _init_args = _objects.PythonClass.args
 
 
@@ -45,7 +45,7 @@ def _class_args(self) -> str:
     new = next((child for child in self.children if child.short_name == "__new__"), None)
     if new is None:
         return ""
-    parameters = new.obj["args"][1:]
+    parameters = new.obj["args"]
     if any(annotation in ("Never", "typing.Never", "NoReturn") for _, _, annotation, _ in parameters):
         return ""
     hints = getattr(self.app.config, "autodoc_typehints", "signature")
