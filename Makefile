@@ -161,7 +161,8 @@ compare-peers: .venv/.lamiro-installed .venv/.lamiro-bench-deps .venv-torch/.lam
 # The documentation site in build/docs/html, warnings as errors: the guide,
 # the API reference from the type stubs, the gallery from running every
 # example (short budgets), then the guide's code samples as doctests (the
-# gallery is not run again for them).
+# gallery is not run again for them; the errors page's samples make lamiro
+# write its fault diagnostics, "thread ... panicked at", to standard error).
 DOCS_BUILD = build/docs
 docs: .venv/.lamiro-installed .venv/.lamiro-docs-deps
 	@# sphinx-gallery runs an unchanged example only once; a rebuilt module runs them all again.
