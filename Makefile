@@ -18,6 +18,7 @@ BUILD_DIR    = -C build-dir=build/{wheel_tag}-{build_type}
 .PHONY: test-x86-variants
 .PHONY: test-wheel test-aarch64 dist
 .PHONY: benchmark compare-peers
+.PHONY: docs docs-screenshots
 .PHONY: format format-check
 
 all: install
@@ -57,7 +58,7 @@ install: .venv/.lamiro-installed
 	touch $@
 
 demo: .venv/.lamiro-installed .venv/.lamiro-demo-deps
-	MPLBACKEND=Agg .venv/bin/python examples/demo.py
+	MPLBACKEND=Agg .venv/bin/python examples/demo.py --output examples/output/demo.png
 
 build/cpp/CMakeCache.txt:
 	scripts/ensure-system-packages libgtest-dev
@@ -173,6 +174,37 @@ compare-peers: .venv/.lamiro-installed .venv/.lamiro-bench-deps .venv-torch/.lam
 .venv-torch/.lamiro-peers: .venv/.lamiro-venv benchmarks/install_peers.sh
 	benchmarks/install_peers.sh .venv .venv-torch
 	touch $@
+
+# The documentation site in build/docs/html, warnings as errors: the guide,
+# the API reference from the type stubs, the gallery from running every
+# example (short budgets), then the guide's code samples as doctests (the
+# gallery is not run again for them; the errors page's samples make lamiro
+# write its fault diagnostics, "thread ... panicked at", to standard error).
+DOCS_BUILD = build/docs
+docs: .venv/.lamiro-installed .venv/.lamiro-docs-deps
+	@# sphinx-gallery runs an unchanged example only once; a rebuilt module runs them all again.
+	@if [ docs/gallery -ot .venv/.lamiro-installed ]; then rm -rf docs/gallery; fi
+	MPLBACKEND=Agg .venv/bin/python -m sphinx -W --keep-going -q -b html -d $(DOCS_BUILD)/doctrees-html docs $(DOCS_BUILD)/html
+	.venv/bin/python -m sphinx -W --keep-going -q -b doctest -d $(DOCS_BUILD)/doctrees-doctest -D plot_gallery=0 docs $(DOCS_BUILD)/doctest
+	@awk '/^Doctest summary/ {on = 1} on && /^ *[0-9]+ tests$$/ {print "doctests of the guide:" $$0 ", all passed"}' $(DOCS_BUILD)/doctest/output.txt
+	@echo "documentation in $(DOCS_BUILD)/html/index.html"
+
+.venv/.lamiro-docs-deps: .venv/.lamiro-venv pyproject.toml
+	.venv/bin/python -m pip install --quiet $$(scripts/project-requirements group:docs extra:examples)
+	touch $@
+
+# Screenshots of the built site as a reader sees it (Debian's Chromium,
+# headless), one page of each kind, in build/docs/screenshots.
+DOCS_PAGES = index guide/angles api/lamiro/index gallery/metal_mirror
+docs-screenshots: docs
+	scripts/ensure-system-packages chromium
+	mkdir -p $(DOCS_BUILD)/screenshots
+	for page in $(DOCS_PAGES); do \
+	    chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --window-size=1280,2400 \
+	        --screenshot=$(DOCS_BUILD)/screenshots/$$(echo $$page | tr / -).png \
+	        file://$(CURDIR)/$(DOCS_BUILD)/html/$$page.html 2>/dev/null || exit 1; \
+	done
+	@ls $(DOCS_BUILD)/screenshots
 
 # Every C++ file formatted as .clang-format says (Debian's clang-format).
 CXX_FILES = $(shell git ls-files '*.cpp' '*.hpp')

@@ -1,10 +1,17 @@
-"""Spectra of two classic thin-film designs, computed with lamiro.
+# SPDX-License-Identifier: MIT
+"""
+Antireflection coating and Bragg mirror
+=======================================
 
-A quarter-wave MgF2 antireflection coating on glass (designed for 550 nm) and
-a 10-pair quarter-wave TiO2/SiO2 Bragg mirror on glass (designed for 600 nm),
-from 400 to 800 nm, at normal incidence (where s and p coincide) and at 45
-degrees for s- and p-polarised light. Prints a short table and saves a plot of
-R and T.
+Spectra of two classic thin-film designs: a quarter-wave MgF2 antireflection
+coating on glass (designed for 550 nm) and a 10-pair quarter-wave TiO2/SiO2
+Bragg mirror on glass (designed for 600 nm), from 400 to 800 nm, at normal
+incidence (where s and p coincide) and at 45 degrees for s- and p-polarised
+light. Prints a short table and saves a plot of R and T.
+
+Needs numpy and matplotlib. Run from any directory::
+
+    python demo.py [--output demo.png]
 """
 
 from __future__ import annotations
@@ -49,8 +56,8 @@ def spectra(design, wl, theta, phi):
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--output", default=str(pathlib.Path(__file__).parent / "output" / "demo.png"))
+    parser = argparse.ArgumentParser(description="Spectra of an antireflection coating and a Bragg mirror.")
+    parser.add_argument("--output", default="demo.png", help="where to write the plot (default: ./demo.png)")
     args = parser.parse_args()
 
     wl = np.linspace(400.0, 800.0, 801)
@@ -111,7 +118,7 @@ def main() -> None:
     output = pathlib.Path(args.output)
     output.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(output, dpi=110)
-    print(f"\nplot written to {output.resolve()}")
+    print(f"\nplot written to {output}")
 
 
 if __name__ == "__main__":

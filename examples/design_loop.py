@@ -1,24 +1,26 @@
 # SPDX-License-Identifier: MIT
-"""A designer's loop: a broadband antireflection coating optimised with lamiro in the merit function.
+"""
+A designer's optimisation loop
+==============================
 
-The coating is air | MgF2 | ZrO2 | MgF2 | ZrO2 | N-BK7 glass, with the
-dispersion of each material from the literature (Sellmeier formulas below).
-The merit is the mean reflectance of unpolarised light over 400-700 nm at the
-angles of incidence 0, 10, 20 and 30 degrees: one DataPy(...).simulate() per
-angle. scipy.optimize.differential_evolution searches the four thicknesses
-(0-250 nm each), starting from the textbook coating, a single quarter-wave
-MgF2 layer at 550 nm (the other three layers at zero thickness), and polishes
-its best design with L-BFGS-B.
+A broadband antireflection coating optimised with lamiro in the merit
+function. The coating is air | MgF2 | ZrO2 | MgF2 | ZrO2 | N-BK7 glass, with
+the dispersion of each material from the literature (Sellmeier formulas
+below). The merit is the mean reflectance of unpolarised light over 400-700 nm
+at the angles of incidence 0, 10, 20 and 30 degrees: one
+``DataPy(...).simulate()`` per angle. ``scipy.optimize.differential_evolution``
+searches the four thicknesses (0-250 nm each), starting from the textbook
+coating, a single quarter-wave MgF2 layer at 550 nm (the other three layers at
+zero thickness), and polishes its best design with L-BFGS-B. The loop prints
+its evaluations per second; the reflectance of the bare glass, the start and
+the optimised coating is plotted.
 
-The same loop (same optimiser, settings and seed) then runs with the
-vectorised NumPy transfer-matrix model of benchmarks/numpy_model.py in the
-merit function, and the evaluations per second of both are printed. The
-reflectance of the bare glass, the start and the optimised coating is plotted
-into examples/output/design_loop.png.
+Needs numpy, scipy and matplotlib. Run from any directory::
 
-Run: .venv/bin/python examples/design_loop.py [--quick] [--output PNG] [--json PATH]
-     (--quick, or LAMIRO_EXAMPLE_QUICK=1: fewer wavelengths, angles and
-     generations, for a smoke test)
+    python design_loop.py [--quick] [--output design_loop.png] [--json PATH]
+
+``--quick`` (or ``LAMIRO_EXAMPLE_QUICK=1``) makes a short run: fewer
+wavelengths, angles and generations.
 """
 
 from __future__ import annotations
@@ -28,17 +30,12 @@ import json
 import math
 import os
 import pathlib
-import sys
 import time
 
 import numpy as np
 from scipy.optimize import differential_evolution
 
 import lamiro
-
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "benchmarks"))
-from numpy_model import numpy_spectra  # noqa: E402
 
 PHI = math.pi / 4  # equal parts of s and p: unpolarised light
 
@@ -82,7 +79,11 @@ def lamiro_spectra(d, n, wl, theta, phi):
 
 
 class Merit:
-    """Mean reflectance of unpolarised light over the band and the angles, by one model; counts its calls."""
+    """Mean reflectance of unpolarised light over the band and the angles; counts its calls.
+
+    ``spectra(d, n, wl, theta, phi)`` returns (R, T); any model with lamiro's
+    arguments fits.
+    """
 
     def __init__(self, spectra, wl, angles):
         self.spectra, self.wl, self.angles = spectra, wl, angles
@@ -116,7 +117,7 @@ def plot(designs, path):
     ax.axvspan(400, 700, color="0.93", zorder=0, label="optimised band")
     for (name, d, ri), color in zip(designs, ("0.4", "tab:orange", "tab:blue")):
         for degrees, style in ((0, "-"), (30, "--")):
-            reflectance = lamiro_spectra(d, n[ri], wl, math.radians(degrees), PHI)[0]
+            reflectance = lamiro_spectra(d, n[ri], wl, np.deg2rad(degrees), PHI)[0]
             ax.plot(wl, 100 * reflectance, style, color=color, label=f"{name}, {degrees}°")
     ax.set_xlim(wl[0], wl[-1])
     ax.set_ylim(0, None)
@@ -128,20 +129,26 @@ def plot(designs, path):
     ax.legend(fontsize=8, ncol=3, loc="upper center", bbox_to_anchor=(0.5, -0.14))
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
-    print(f"\nplot written to {path.resolve()}")
+    print(f"\nplot written to {path}")
+
+
+def settings(quick):
+    """Wavelength count, angles in degrees, generations and population of a full or a quick run."""
+    return (31, (0, 30), 3, 5) if quick else (301, (0, 10, 20, 30), 100, 15)
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description="A broadband antireflection coating optimised with lamiro.")
     parser.add_argument("--quick", action="store_true", default=os.environ.get("LAMIRO_EXAMPLE_QUICK") == "1",
                         help="a short run for a smoke test (also LAMIRO_EXAMPLE_QUICK=1)")
-    parser.add_argument("--output", type=pathlib.Path, default=ROOT / "examples" / "output" / "design_loop.png")
+    parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("design_loop.png"),
+                        help="where to write the plot (default: ./design_loop.png)")
     parser.add_argument("--json", type=pathlib.Path, help="write the designs and figures to this file")
     args = parser.parse_args(argv)
 
-    count, degrees, generations, population = (31, (0, 30), 3, 5) if args.quick else (301, (0, 10, 20, 30), 100, 15)
+    count, degrees, generations, population = settings(args.quick)
     wl = np.linspace(400.0, 700.0, count)
-    angles = [math.radians(a) for a in degrees]
+    angles = np.deg2rad(degrees)
     at_550 = np.array([550.0])
     print("n at 550 nm: " + ", ".join(f"{name} {sellmeier(terms, at_550)[0]:.4f}"
                                       for name, terms in (("MgF2", MGF2), ("ZrO2", ZRO2), ("N-BK7", NBK7))))
@@ -151,24 +158,19 @@ def main(argv=None):
     start = start_design()
     results = {"wavelengths": count, "angles": list(degrees),
                "start": {"thicknesses": start.tolist(), "merit": Merit(lamiro_spectra, wl, angles)(start)}}
-    numpy_at_start = Merit(numpy_spectra, wl, angles)(start)
-    print(f"start, one quarter-wave MgF2 layer: merit {100 * results['start']['merit']:.4f} % "
-          f"(NumPy model: {100 * numpy_at_start:.4f} %)")
+    print(f"start, one quarter-wave MgF2 layer: merit {100 * results['start']['merit']:.4f} %")
 
-    for key, name, spectra in (("lamiro", "lamiro", lamiro_spectra), ("numpy", "NumPy model", numpy_spectra)):
-        result = optimise(Merit(spectra, wl, angles), generations, population)
-        results[key] = result
-        print(f"optimised with {name:<11}: thicknesses " + " ".join(f"{x:6.1f}" for x in result["thicknesses"])
-              + f" nm, merit {100 * result['merit']:.4f} %, {result['evaluations']:,} evaluations in "
-              f"{result['seconds']:.2f} s: {result['evaluations'] / result['seconds']:,.0f} evaluations per second")
-    speeds = [results[k]["evaluations"] / results[k]["seconds"] for k in ("lamiro", "numpy")]
-    print(f"lamiro's loop made {speeds[0] / speeds[1]:.1f}x the evaluations per second of the NumPy model's "
-          f"(one wall-clock run each; {len(angles)} spectra of {count} wavelengths per evaluation)")
+    result = optimise(Merit(lamiro_spectra, wl, angles), generations, population)
+    results["lamiro"] = result
+    print("optimised: thicknesses " + " ".join(f"{x:6.1f}" for x in result["thicknesses"])
+          + f" nm, merit {100 * result['merit']:.4f} %, {result['evaluations']:,} evaluations in "
+          f"{result['seconds']:.2f} s: {result['evaluations'] / result['seconds']:,.0f} evaluations per second "
+          f"({len(angles)} spectra of {count} wavelengths each)")
 
     layers = list(range(len(LAYERS) + 2))
     plot([("bare N-BK7", np.empty(0), [0, layers[-1]]),
           ("start: quarter-wave MgF2", start, layers),
-          ("optimised (lamiro)", np.array(results["lamiro"]["thicknesses"]), layers)], args.output)
+          ("optimised", np.array(result["thicknesses"]), layers)], args.output)
     if args.json:
         args.json.write_text(json.dumps(results, indent=1))
 

@@ -3,7 +3,9 @@
 Describe a stack with :class:`DataPy`, call :meth:`DataPy.simulate`, and read
 the spectra ``r`` and ``t`` of the returned :class:`Simulation`. Lengths
 (thicknesses and wavelengths) may be in any unit, the same for both; angles
-are in radians. Results are identical to the bit whatever the thread count.
+are in radians (convert degrees with ``np.deg2rad``), the angle of incidence
+from 0 up to, but not including, π/2. Results are identical to the bit
+whatever the thread count.
 """
 
 from typing import Never, SupportsFloat, SupportsIndex, final
@@ -26,15 +28,19 @@ class DataPy:
       incidence medium, the layers, the exit medium) at every wavelength
       (columns); 2-D complex128 array, dimensionless, ``k > 0`` absorbing.
     - ``wl``: vacuum wavelengths; 1-D float64 array, same length unit as ``d``.
-    - ``theta``: angle of incidence in the incidence medium, in radians.
+    - ``theta``: angle of incidence in the incidence medium, in radians,
+      0 ≤ θ < π/2 (``np.deg2rad(degrees)``). It is not checked: π/2 gives NaN,
+      larger angles and degrees passed as radians give meaningless values such
+      as negative transmittances.
     - ``phi``: polarisation mixing angle, in radians: the s-polarised (TE) part
       is weighted by cos²φ, the p-polarised (TM) part by sin²φ (0 is pure s,
-      π/2 pure p).
+      π/2 pure p, π/4 unpolarised light).
 
     The arrays are not cast: convert with ``np.asarray(x, dtype=...)``. The
     object keeps its own copies, so later changes to the arguments do not
-    affect it. Wrong argument types raise ``TypeError``; an ``n`` that is not
-    2-D or too small for ``d`` and ``wl`` raises ``PanicException``.
+    affect it, and cannot be pickled. Wrong argument types raise
+    ``TypeError``; an ``n`` that is not 2-D or too small for ``d`` and ``wl``
+    raises ``PanicException``.
     """
 
     def __new__(
@@ -59,11 +65,11 @@ class DataPy:
 
     @property
     def theta(self) -> float:
-        """Angle of incidence in the incidence medium, in radians."""
+        """Angle of incidence in the incidence medium, in radians (0 ≤ θ < π/2)."""
 
     @property
     def phi(self) -> float:
-        """Polarisation mixing angle in radians (s weighted by cos²φ, p by sin²φ)."""
+        """Polarisation mixing angle in radians (s weighted by cos²φ, p by sin²φ; π/4 is unpolarised)."""
 
     def simulate(self) -> Simulation:
         """Computes the reflectance and transmittance spectra of this stack.

@@ -1,12 +1,18 @@
 # SPDX-License-Identifier: MIT
-"""Smoke tests of the examples: the Dask design sweep on a LocalCluster, the optimisation loop."""
+"""The examples as a user runs them: copied anywhere, with what the examples
+extra installs; the Dask sweep's ranking, the optimisation loop's designs, the
+angle sweep's physics and the metal mirror's table."""
 
+import ast
 import importlib.util
+import io
 import json
 import pathlib
 import pickle
+import shutil
 import subprocess
 import sys
+import tomllib
 
 import numpy as np
 import pytest
@@ -16,8 +22,22 @@ pytest.importorskip("dask.distributed")
 import lamiro  # noqa: E402
 from conftest import child_env  # noqa: E402
 
-SWEEP = pathlib.Path(__file__).resolve().parents[2] / "examples" / "sweep_dask.py"
-DESIGN_LOOP = SWEEP.parent / "design_loop.py"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "examples"
+SWEEP = EXAMPLES / "sweep_dask.py"
+DESIGN_LOOP = EXAMPLES / "design_loop.py"
+# Short runs of each example, and the plot each writes by default.
+SHORT_RUNS = {
+    "demo.py": ([], "demo.png"),
+    "design_loop.py": (["--quick"], "design_loop.png"),
+    "angle_polarisation.py": (["--quick"], "angle_polarisation.png"),
+    "metal_mirror.py": ([], "metal_mirror.png"),
+    "sweep_dask.py": (["--candidates", "40", "--wavelengths", "50", "--chunk", "16", "--workers", "2"], None),
+}
+# Runs a script as `python script.py ARGS` does, then says so: a script that
+# ends a successful run with sys.exit() would also end a runner (the
+# documentation's gallery) that executes it in its own process.
+RUN_AS_MAIN = "import runpy, sys; sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], run_name='__main__'); print('RETURNED')"
 
 
 def load_example(path):
@@ -71,6 +91,83 @@ def test_a_fault_inside_a_task_becomes_an_exception_that_pickles():
     assert str(again) == "lamiro failed: ndarray: index out of bounds"
 
 
+def test_every_example_is_run_by_the_test_table():
+    assert sorted(p.name for p in EXAMPLES.glob("*.py")) == sorted(SHORT_RUNS)
+
+
+@pytest.mark.parametrize("name", sorted(SHORT_RUNS))
+def test_example_runs_copied_out_of_the_tree(name, tmp_path):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("scipy")
+    elsewhere, cwd = tmp_path / "copied", tmp_path / "cwd"
+    elsewhere.mkdir(), cwd.mkdir()
+    script = shutil.copy(EXAMPLES / name, elsewhere)
+    args, plot = SHORT_RUNS[name]
+    proc = subprocess.run([sys.executable, "-c", RUN_AS_MAIN, script, *args], cwd=cwd,
+                          env=child_env({"MPLBACKEND": "Agg"}), capture_output=True, text=True, timeout=180)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert proc.stdout.rstrip().endswith("RETURNED"), proc.stdout
+    written = sorted(p.name for p in cwd.iterdir())
+    assert written == ([plot] if plot else []), written
+
+
+def test_examples_extra_installs_every_import():
+    if not (ROOT / "pyproject.toml").exists():
+        pytest.skip("needs the source tree's pyproject.toml")
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        extra = tomllib.load(f)["project"]["optional-dependencies"]["examples"]
+    listed = {requirement.split("[")[0].split(">")[0].split("=")[0].strip() for requirement in extra}
+    imported = set()
+    for path in EXAMPLES.glob("*.py"):
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.Import):
+                imported.update(alias.name.split(".")[0] for alias in node.names)
+            elif isinstance(node, ast.ImportFrom) and node.level == 0:
+                imported.add(node.module.split(".")[0])
+    third_party = imported - set(sys.stdlib_module_names) - {"__future__", "numpy", "lamiro"}
+    assert third_party == listed
+
+
+def test_angle_sweep_meets_brewster_and_fresnel():
+    sweep = load_example(EXAMPLES / "angle_polarisation.py")
+    air_glass = [sweep.AIR, sweep.GLASS]
+    brewster = np.rad2deg(np.arctan(sweep.GLASS))
+    degrees = np.array([0.0, brewster, 45.0])
+    s, p, mixed = (sweep.reflectance_against_angle(air_glass, [], 550.0, degrees, sweep.POLARISATIONS[pol])
+                   for pol in ("s", "p", "unpolarised"))
+    # Fresnel at normal incidence, where s and p coincide; no p light reflected at Brewster's angle.
+    assert s[0] == pytest.approx(((sweep.GLASS - 1) / (sweep.GLASS + 1)) ** 2, rel=1e-14)
+    assert p[0] == pytest.approx(s[0], rel=1e-14)
+    assert p[1] < 1e-25 < s[1]
+    # Unpolarised light is the mean of s and p (cos^2 and sin^2 of pi/4 differ from 1/2 by one rounding).
+    assert mixed == pytest.approx((s + p) / 2, rel=1e-15)
+
+
+def test_metal_mirror_table_is_the_model_it_names(tmp_path):
+    mirror = load_example(EXAMPLES / "metal_mirror.py")
+    wl, n, k = mirror.read_table(io.StringIO(mirror.SILVER_TABLE))
+    energy = 1239.84198 / wl
+    index = np.sqrt(3.7 - 9.1**2 / (energy * (energy + 0.018j)))
+    np.testing.assert_allclose(n, index.real, atol=5e-5)
+    np.testing.assert_allclose(k, index.imag, atol=5e-5)
+    with pytest.raises(ValueError, match="leave the table"):
+        mirror.index_from_table(wl, n, k, np.array([300.0, 500.0]))
+
+
+def test_metal_mirror_from_a_users_table(tmp_path):
+    # A lossless "metal" (k = 0) given in reverse order absorbs nothing: R + T = 1.
+    table, out = tmp_path / "lossless.csv", tmp_path / "spectra.json"
+    table.write_text("# wavelength_nm, n, k\n900, 2.2, 0\n600, 2.1, 0\n300, 2.0, 0\n")
+    proc = subprocess.run([sys.executable, str(EXAMPLES / "metal_mirror.py"), "--table", str(table), "--json", str(out),
+                           "--output", str(tmp_path / "plot.png")],
+                          env=child_env({"MPLBACKEND": "Agg"}), capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    result = json.loads(out.read_text())
+    assert result["wavelengths"][0] == 400.0 and result["wavelengths"][-1] == 900.0
+    for film in result["films"].values():
+        assert np.abs(film["a"]).max() < 1e-14
+
+
 def test_quick_design_loop_improves_on_its_start(tmp_path):
     pytest.importorskip("scipy")
     pytest.importorskip("matplotlib")
@@ -84,8 +181,9 @@ def test_quick_design_loop_improves_on_its_start(tmp_path):
     # The merits reported for lamiro's designs are those of the NumPy model
     # recomputed here, and the loop found a better coating than its start.
     loop = load_example(DESIGN_LOOP)
+    numpy_model = load_example(ROOT / "benchmarks" / "numpy_model.py")
     wl = np.linspace(400.0, 700.0, result["wavelengths"])
-    merit = loop.Merit(loop.numpy_spectra, wl, np.radians(result["angles"]))
+    merit = loop.Merit(numpy_model.numpy_spectra, wl, np.radians(result["angles"]))
     for design in (result["start"], result["lamiro"]):
         assert merit(design["thicknesses"]) == pytest.approx(design["merit"], rel=1e-12)
     assert result["lamiro"]["merit"] < 0.9 * result["start"]["merit"]
