@@ -42,7 +42,7 @@ autoapi_member_order = "bysource"
 autoapi_options = ["members", "show-module-summary"]
 autodoc_typehints = "signature"
 # The stubs annotate with NumPy's types, which have no pages here.
-nitpick_ignore_regex = [("py:class", r"(numpy|npt|np)\..*"), ("py:class", r"typing\..*")]
+nitpick_ignore_regex = [("py:class", r"(numpy|npt|np)\..*"), ("py:class", r"(typing|collections\.abc|_typeshed)\..*")]
 
 # --- gallery: every script in examples/, run while the pages are built -------
 sphinx_gallery_conf = {

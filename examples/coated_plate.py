@@ -1,6 +1,9 @@
-"""A coated glass plate with its back side, with lamiro_design.incoherent.
+# SPDX-License-Identifier: MIT
+"""
+A coated glass plate with its back side
+=======================================
 
-A quarter-wave MgF2 antireflection coating (designed for 550 nm) on the
+With ``lamiro_design.incoherent``: a quarter-wave MgF2 antireflection coating (designed for 550 nm) on the
 front of a 1 mm N-BK7 plate whose back side is bare, in air, at normal
 incidence, from 400 to 800 nm. The plate is thick: its phase averages out
 over any real bandwidth, so it is incoherent, while the coating is coherent.
@@ -11,7 +14,9 @@ semi-infinite substrate: the back side forgotten), and the whole plate
 treated as coherent (fringes about 0.1 nm apart that no spectrometer
 resolves, drawn here as the band they fill).
 
-Run from anywhere: python examples/coated_plate.py [--output FILE]
+Needs numpy and matplotlib. Run from any directory::
+
+    python coated_plate.py [--output coated_plate.png]
 """
 
 from __future__ import annotations
@@ -45,11 +50,11 @@ def plate(wl):
     return np.array([DESIGN / (4 * MGF2), PLATE]), n, [True, False]
 
 
-def main() -> None:
+def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--output", default=str(pathlib.Path(__file__).parent / "output" /
-                                                "coated_plate.png"))
-    args = parser.parse_args()
+    parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("coated_plate.png"),
+                        help="where the plot goes (default: coated_plate.png in the current directory)")
+    args = parser.parse_args(argv)
 
     wl = np.linspace(400.0, 800.0, 2001)
     d, n, flags = plate(wl)

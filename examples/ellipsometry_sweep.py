@@ -1,15 +1,22 @@
-"""An ellipsometry angle sweep with lamiro_design: Psi and Delta of thermal
+# SPDX-License-Identifier: MIT
+"""
+An ellipsometry angle sweep
+===========================
+
+With ``lamiro_design.ellipsometry``: Psi and Delta of thermal
 SiO2 films of several thicknesses on silicon, at the He-Ne line (632.8 nm),
 for angles of incidence from 40 to 85 degrees.
 
 One call per film computes the whole sweep (theta as an array of angles).
-Prints, for each film, the principal angle (where |Delta| passes 90 degrees,
+Prints, for each film, the principal angle (where the magnitude of Delta passes 90 degrees,
 near which ellipsometers measure) and Psi there; saves a plot of Psi and
 Delta against the angle. Delta follows tmm's convention, arg(-rp/rs), which
 is 0 at normal incidence; add 180 degrees for the convention rp/rs =
 tan(Psi) exp(i Delta).
 
-Run from anywhere: python examples/ellipsometry_sweep.py [--output FILE]
+Needs numpy and matplotlib. Run from any directory::
+
+    python ellipsometry_sweep.py [--output ellipsometry_sweep.png]
 """
 
 from __future__ import annotations
@@ -45,11 +52,11 @@ def principal_angle(delta):
     return int(np.argmin(np.abs(np.abs(delta) - 90.0)))
 
 
-def main() -> None:
+def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--output", default=str(pathlib.Path(__file__).parent / "output" /
-                                                "ellipsometry_sweep.png"))
-    args = parser.parse_args()
+    parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("ellipsometry_sweep.png"),
+                        help="where the plot goes (default: ellipsometry_sweep.png in the current directory)")
+    args = parser.parse_args(argv)
 
     curves = {thickness: sweep(thickness) for thickness in FILMS}
     print(f"SiO2 on Si at {WAVELENGTH} nm: principal angle (|Delta| = 90 deg) and Psi there")

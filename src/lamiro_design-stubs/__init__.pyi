@@ -20,58 +20,63 @@ from _typeshed import structseq
 
 __all__ = ["amplitudes", "ellipsometry", "incoherent", "Amplitudes", "Ellipsometry", "Incoherent"]
 
-_Complex = npt.NDArray[np.complex128]
-_Real = npt.NDArray[np.float64]
-_Angle = SupportsFloat | SupportsIndex | npt.NDArray[np.float64]
 
 @final
-class Amplitudes(structseq[_Complex], tuple[_Complex, _Complex, _Complex, _Complex]):
+class Amplitudes(
+    structseq[npt.NDArray[np.complex128]],
+    tuple[
+        npt.NDArray[np.complex128],
+        npt.NDArray[np.complex128],
+        npt.NDArray[np.complex128],
+        npt.NDArray[np.complex128],
+    ],
+):
     """Complex amplitude coefficients r = m01/m00 and t = 1/m00 of both polarisations."""
 
     __match_args__: Final = ("rs", "rp", "ts", "tp")
     @property
-    def rs(self) -> _Complex:
+    def rs(self) -> npt.NDArray[np.complex128]:
         """Amplitude reflection coefficient, s-polarised (dimensionless)."""
 
     @property
-    def rp(self) -> _Complex:
+    def rp(self) -> npt.NDArray[np.complex128]:
         """Amplitude reflection coefficient, p-polarised (dimensionless)."""
 
     @property
-    def ts(self) -> _Complex:
+    def ts(self) -> npt.NDArray[np.complex128]:
         """Amplitude transmission coefficient, s-polarised (dimensionless)."""
 
     @property
-    def tp(self) -> _Complex:
+    def tp(self) -> npt.NDArray[np.complex128]:
         """Amplitude transmission coefficient, p-polarised (dimensionless)."""
 
 @final
-class Ellipsometry(structseq[_Real], tuple[_Real, _Real]):
+class Ellipsometry(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]):
     """Ellipsometric angles Psi and Delta, in radians."""
 
     __match_args__: Final = ("psi", "delta")
     @property
-    def psi(self) -> _Real:
+    def psi(self) -> npt.NDArray[np.float64]:
         """Psi = arctan|rp/rs|, in radians, in [0, pi/2]."""
 
     @property
-    def delta(self) -> _Real:
+    def delta(self) -> npt.NDArray[np.float64]:
         """Delta = arg(-rp/rs), in radians, in [-pi, pi] (0 at normal incidence)."""
 
 @final
-class Incoherent(structseq[_Real], tuple[_Real, _Real]):
+class Incoherent(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]):
     """Reflectance and transmittance of a stack with incoherent layers."""
 
     __match_args__: Final = ("r", "t")
     @property
-    def r(self) -> _Real:
+    def r(self) -> npt.NDArray[np.float64]:
         """Reflectance: the fraction of the incident power reflected (0 to 1)."""
 
     @property
-    def t(self) -> _Real:
+    def t(self) -> npt.NDArray[np.float64]:
         """Transmittance: the fraction of the incident power transmitted (0 to 1)."""
 
-def amplitudes(d: _Real, n: _Complex, wl: _Real, theta: _Angle) -> Amplitudes:
+def amplitudes(d: npt.NDArray[np.float64], n: npt.NDArray[np.complex128], wl: npt.NDArray[np.float64], theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64]) -> Amplitudes:
     """Complex amplitude reflection and transmission coefficients of a coherent stack.
 
     Returns ``Amplitudes(rs, rp, ts, tp)``, complex128 arrays of shape (W,), or
@@ -80,7 +85,7 @@ def amplitudes(d: _Real, n: _Complex, wl: _Real, theta: _Angle) -> Amplitudes:
     normal incidence rp = -rs). ``abs(rs)**2`` is lamiro's s reflectance.
     """
 
-def ellipsometry(d: _Real, n: _Complex, wl: _Real, theta: _Angle) -> Ellipsometry:
+def ellipsometry(d: npt.NDArray[np.float64], n: npt.NDArray[np.complex128], wl: npt.NDArray[np.float64], theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64]) -> Ellipsometry:
     """Ellipsometric angles of a coherent stack, in radians.
 
     Returns ``Ellipsometry(psi, delta)``, float64 arrays of shape (W,) or (A, W):
@@ -91,10 +96,10 @@ def ellipsometry(d: _Real, n: _Complex, wl: _Real, theta: _Angle) -> Ellipsometr
     """
 
 def incoherent(
-    d: _Real,
-    n: _Complex,
-    wl: _Real,
-    theta: _Angle,
+    d: npt.NDArray[np.float64],
+    n: npt.NDArray[np.complex128],
+    wl: npt.NDArray[np.float64],
+    theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64],
     phi: SupportsFloat | SupportsIndex,
     coherent: Sequence[bool | np.bool_] | npt.NDArray[np.bool_],
 ) -> Incoherent:
