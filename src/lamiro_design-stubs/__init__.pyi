@@ -12,13 +12,24 @@ the thread count. Wrong types raise ``TypeError`` and sizes that do not fit
 """
 
 from collections.abc import Sequence
-from typing import Final, SupportsFloat, SupportsIndex, final
+from typing import Final, SupportsFloat, SupportsIndex, final, overload
 
 import numpy as np
 import numpy.typing as npt
 from _typeshed import structseq
 
-__all__ = ["amplitudes", "ellipsometry", "incoherent", "Amplitudes", "Ellipsometry", "Incoherent"]
+__all__ = [
+    "amplitudes",
+    "ellipsometry",
+    "incoherent",
+    "thickness_gradient",
+    "needle",
+    "Amplitudes",
+    "Ellipsometry",
+    "Incoherent",
+    "Gradient",
+    "Needle",
+]
 
 _Complex = npt.NDArray[np.complex128]
 _Real = npt.NDArray[np.float64]
@@ -71,6 +82,40 @@ class Incoherent(structseq[_Real], tuple[_Real, _Real]):
     def t(self) -> _Real:
         """Transmittance: the fraction of the incident power transmitted (0 to 1)."""
 
+@final
+class Gradient(structseq[_Real], tuple[_Real, _Real, _Real, _Real]):
+    """Reflectance, transmittance and their derivatives with respect to every layer's thickness."""
+
+    __match_args__: Final = ("r", "t", "dr", "dt")
+    @property
+    def r(self) -> _Real:
+        """Reflectance, lamiro's simulate() values (shape (W,) or (A, W))."""
+
+    @property
+    def t(self) -> _Real:
+        """Transmittance, lamiro's simulate() values (shape (W,) or (A, W))."""
+
+    @property
+    def dr(self) -> _Real:
+        """dR/dd[k] per unit of thickness, shape (N - 2, W) or (A, N - 2, W)."""
+
+    @property
+    def dt(self) -> _Real:
+        """dT/dd[k] per unit of thickness, shape (N - 2, W) or (A, N - 2, W)."""
+
+@final
+class Needle(structseq[_Real], tuple[_Real, _Real]):
+    """Derivatives of R and T with respect to the thickness of a thin layer inserted at each depth."""
+
+    __match_args__: Final = ("dr", "dt")
+    @property
+    def dr(self) -> _Real:
+        """dR/d(delta) at delta = 0, shape ([A,] [C,] Z, W)."""
+
+    @property
+    def dt(self) -> _Real:
+        """dT/d(delta) at delta = 0, shape ([A,] [C,] Z, W)."""
+
 def amplitudes(d: _Real, n: _Complex, wl: _Real, theta: _Angle) -> Amplitudes:
     """Complex amplitude reflection and transmission coefficients of a coherent stack.
 
@@ -110,3 +155,61 @@ def incoherent(
     every layer coherent, ``r`` and ``t`` are lamiro's ``simulate()`` values,
     bit for bit.
     """
+
+def thickness_gradient(
+    d: _Real,
+    n: _Complex,
+    wl: _Real,
+    theta: _Angle,
+    phi: SupportsFloat | SupportsIndex,
+    coherent: Sequence[bool | np.bool_] | npt.NDArray[np.bool_] | None = None,
+) -> Gradient:
+    """Reflectance, transmittance and their derivatives with respect to every layer's thickness.
+
+    Returns ``Gradient(r, t, dr, dt)``: ``r`` and ``t`` of shape (W,) or (A, W),
+    lamiro's ``simulate()`` values bit for bit when every layer is coherent
+    (``incoherent()``'s otherwise); ``dr[k, w]`` = dR/dd[k] and ``dt[k, w]`` =
+    dT/dd[k], shape (N - 2, W) or (A, N - 2, W), per unit of the length of
+    ``d`` and ``wl``. Exact, from one forward and one backward sweep through
+    the stack (about the cost of two or three spectra). ``coherent`` as for
+    ``incoherent()``; an incoherent layer's thickness acts through its
+    single-pass absorption exp(-4 pi Im(n cos theta) d / lambda).
+    """
+
+@overload
+def needle(
+    d: _Real,
+    n: _Complex,
+    wl: _Real,
+    theta: _Angle,
+    phi: SupportsFloat | SupportsIndex,
+    material: _Complex,
+    depths: _Real,
+    weight_r: None = None,
+    weight_t: None = None,
+) -> Needle: ...
+@overload
+def needle(
+    d: _Real,
+    n: _Complex,
+    wl: _Real,
+    theta: _Angle,
+    phi: SupportsFloat | SupportsIndex,
+    material: _Complex,
+    depths: _Real,
+    weight_r: _Real,
+    weight_t: _Real | None = None,
+) -> _Real: ...
+@overload
+def needle(
+    d: _Real,
+    n: _Complex,
+    wl: _Real,
+    theta: _Angle,
+    phi: SupportsFloat | SupportsIndex,
+    material: _Complex,
+    depths: _Real,
+    weight_r: None = None,
+    *,
+    weight_t: _Real,
+) -> _Real: ...
