@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+#include "optics/needle_function.hpp"
+
 #include <cstdint>
 
 #include "design/design_call.hpp"
@@ -6,7 +8,6 @@
 #include "design/functions.hpp"
 #include "design/result_types.hpp"
 #include "module/array_api.hpp"
-#include "optics/needle_function.hpp"
 
 namespace lamiro::design {
 
@@ -69,8 +70,10 @@ PyObject* merit(const DesignCall& call) {
     const GridShape grid{angles, runs, work > SIZE_MAX / merit_run ? SIZE_MAX : work * merit_run};
     run_request(grid, [&](std::size_t a, std::size_t first_run, std::size_t last_run) {
         const SweepStack stack{call.d, call.n, call.wl, call.theta.values[a], call.phi};
-        const double* const weight_r = call.has_weight_r ? call.weight_r.data() + a * width : nullptr;
-        const double* const weight_t = call.has_weight_t ? call.weight_t.data() + a * width : nullptr;
+        const double* const weight_r =
+            call.has_weight_r ? call.weight_r.data() + a * width : nullptr;
+        const double* const weight_t =
+            call.has_weight_t ? call.weight_t.data() + a * width : nullptr;
         for (std::size_t run = first_run; run < last_run; ++run) {
             const std::size_t begin = run * merit_run;
             const std::size_t end = begin + merit_run < width ? begin + merit_run : width;

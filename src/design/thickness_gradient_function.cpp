@@ -82,10 +82,15 @@ PyObject* thickness_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
                 incoherent_media(call.coherent.data(), call.media());
             const IncoherentBlocks blocks(call.d, call.n, call.wl,
                                           std::span(boundaries.data(), boundaries.size()));
+            // Every block is swept with the invariant of the whole stack.
+            OwnedBuffer<Complex> invariants = OwnedBuffer<Complex>::allocate(grid_points(grid));
+            for (std::size_t a = 0; a < call.theta.values.size(); ++a) {
+                blocks.invariant(call.theta.values[a], invariants.data() + a * width);
+            }
             grid.work_per_point *= 2;  // each block swept from both sides
             run_request(grid, [&](std::size_t a, std::size_t begin, std::size_t end) {
-                incoherent_gradient_range(blocks, call.theta.values[a], call.phi, begin, end,
-                                          outputs(a));
+                incoherent_gradient_range(blocks, invariants.data() + a * width,
+                                          call.theta.values[a], call.phi, begin, end, outputs(a));
             });
         }
         return gradient_result()

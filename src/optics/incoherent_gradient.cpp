@@ -170,10 +170,9 @@ private:
         const Complex t = (p_ ? ahead.t_p : ahead.t_s).lane(lane);
         const Complex r_back = (p_ ? back.r_p : back.r_s).lane(lane);
         const Complex t_back = (p_ ? back.t_p : back.t_s).lane(lane);
-        coefficients_[k] = {power::squared_modulus(r),
-                            power::squared_modulus(t) * flux_out / flux_in,
-                            power::squared_modulus(r_back),
-                            power::squared_modulus(t_back) * flux_in / flux_out};
+        coefficients_[k] = {
+            power::squared_modulus(r), power::squared_modulus(t) * flux_out / flux_in,
+            power::squared_modulus(r_back), power::squared_modulus(t_back) * flux_in / flux_out};
         const std::size_t media = block.last - block.first + 1;
         for (std::size_t j = 1; j + 1 < media; ++j) {
             Complex a0;
@@ -275,9 +274,17 @@ IncoherentBlocks::IncoherentBlocks(const RealVector& d, const ComplexMatrix& n,
     }
 }
 
-void incoherent_gradient_range(const IncoherentBlocks& blocks, double theta, double phi,
-                               std::size_t begin, std::size_t end, const GradientOutputs& out,
-                               KernelVariant variant) {
+void IncoherentBlocks::invariant(double theta, Complex* out) const noexcept {
+    const StackInvariant source = incidence_invariant(n_.view(), theta);
+    for (std::size_t w = 0; w < wl_.size(); ++w) {
+        const Complex beta = scale(source.source[w], source.sin_theta);
+        out[w] = mul(beta, beta);
+    }
+}
+
+void incoherent_gradient_range(const IncoherentBlocks& blocks, const Complex* invariant,
+                               double theta, double phi, std::size_t begin, std::size_t end,
+                               const GradientOutputs& out, KernelVariant variant) {
     if (begin >= end) return;
     const StackArrays stack{blocks.d().view(), blocks.n().view(), blocks.wl().view()};
     if (out.r != nullptr && out.t != nullptr) {
@@ -286,21 +293,12 @@ void incoherent_gradient_range(const IncoherentBlocks& blocks, double theta, dou
     }
     if (out.dr == nullptr && out.dt == nullptr) return;
 
-    // B of the whole stack, for every block, indexed by wavelength.
-    std::vector<Complex> invariant(end);
-    const StackInvariant source = incidence_invariant(stack.n, theta);
-    for (std::size_t w = begin; w < end; ++w) {
-        const Complex beta = scale(source.source[w], source.sin_theta);
-        invariant[w] = mul(beta, beta);
-    }
     Sweeps sweeps;
     for (const IncoherentBlocks::Block& block : blocks.blocks()) {
         sweeps.forward.push_back(std::make_unique<LayerSweep>(
-            SweepStack{block.d, block.n, blocks.wl(), theta, phi, invariant.data()}, begin, end,
-            variant));
+            SweepStack{block.d, block.n, blocks.wl(), theta, phi, invariant}, begin, end, variant));
         sweeps.backward.push_back(std::make_unique<LayerSweep>(
-            SweepStack{block.d_reversed, block.n_reversed, blocks.wl(), theta, phi,
-                       invariant.data()},
+            SweepStack{block.d_reversed, block.n_reversed, blocks.wl(), theta, phi, invariant},
             begin, end, variant));
     }
 

@@ -59,6 +59,10 @@ public:
     }
     const std::vector<Block>& blocks() const noexcept { return blocks_; }
 
+    // out[w] = the invariant B = (n_0·sin θ)² of the whole stack at every
+    // wavelength, as the kernel forms it: what every block is swept with.
+    void invariant(double theta, Complex* out) const noexcept;
+
 private:
     const RealVector& d_;
     const ComplexMatrix& n_;
@@ -68,11 +72,13 @@ private:
 };
 
 // R and T (as incoherent_values gives them) and ∂R/∂d[k], ∂T/∂d[k] at the
-// wavelengths [begin, end) of light incident at theta, mixed by φ. Writes
-// only the entries of those wavelengths (r and t both or neither); every
-// value depends on its own wavelength alone.
-void incoherent_gradient_range(const IncoherentBlocks& blocks, double theta, double phi,
-                               std::size_t begin, std::size_t end, const GradientOutputs& out,
+// wavelengths [begin, end) of light incident at theta, mixed by φ, with
+// `invariant` from blocks.invariant(theta, …) (indexed by wavelength).
+// Writes only the entries of those wavelengths (r and t both or neither);
+// every value depends on its own wavelength alone.
+void incoherent_gradient_range(const IncoherentBlocks& blocks, const Complex* invariant,
+                               double theta, double phi, std::size_t begin, std::size_t end,
+                               const GradientOutputs& out,
                                KernelVariant variant = best_kernel_variant());
 
 }  // namespace lamiro
