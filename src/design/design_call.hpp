@@ -4,13 +4,12 @@
 // The one argument-parsing path of the companion module. Every function
 // takes a prefix of one of two parameter lists, (d, n, wl, theta, phi,
 // coherent) or the needle function's (d, n, wl, theta, phi, material,
-// depths, weight_r, weight_t), binds
-// them like lamiro's functions, checks each against what it must be and
-// copies it at once (so that user code running during a later conversion,
-// a __float__ say, cannot change what is computed), then checks that the
-// shapes fit together, before anything is computed. Wrong types are
-// TypeErrors and wrong sizes ValueErrors, each naming the argument and
-// what was expected.
+// depths, weight_r, weight_t), binds them like lamiro's functions, checks
+// each against what it must be and copies it at once (so that user code
+// running during a later conversion, a __float__ say, cannot change what is
+// computed), then checks that the shapes fit together, before anything is
+// computed. Wrong types are TypeErrors and wrong sizes ValueErrors, each
+// naming the argument and what was expected.
 
 #include <Python.h>
 
