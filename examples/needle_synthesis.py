@@ -279,7 +279,7 @@ def plot(problem_wl, runs, synthesis, path):
     trace.set_ylabel("best merit so far (%)")
     trace.set_title("Merit against wall time")
     trace.grid(alpha=0.3, which="both")
-    trace.legend(fontsize=8, loc="lower left")
+    trace.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.13))
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=100)
     print(f"\nplot written to {path.resolve()}")
