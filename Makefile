@@ -164,9 +164,12 @@ benchmark: .venv/.lamiro-installed .venv/.lamiro-bench-deps build/cpp/CMakeCache
 	.venv/bin/python benchmarks/design_bench.py
 
 # lamiro next to tmm, tmm-faster, tmm-fast (PyTorch on the CPU, in a Python
-# 3.11 environment of its own) and a vectorised NumPy implementation.
+# 3.11 environment of its own) and a vectorised NumPy implementation; then
+# lamiro_design's thickness gradient next to tmm-fast's automatic
+# differentiation.
 compare-peers: .venv/.lamiro-installed .venv/.lamiro-bench-deps .venv-torch/.lamiro-peers
 	MPLBACKEND=Agg .venv/bin/python benchmarks/compare_peers.py --torch-python .venv-torch/bin/python
+	.venv/bin/python benchmarks/gradient_peers.py --torch-python .venv-torch/bin/python
 
 .venv/.lamiro-bench-deps: .venv/.lamiro-venv pyproject.toml
 	.venv/bin/python -m pip install --quiet $$(scripts/project-requirements group:bench)

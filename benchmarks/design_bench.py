@@ -13,6 +13,15 @@ Rows, each with its target:
   incoherent(...) of air | 20 coherent layers | 1 mm glass (incoherent) | air
                                 vs  simulate() of the same media, all
                                     coherent                 ratio <= 2.5
+  thickness_gradient(...), all 20 derivatives of a 20-layer x 1 000-wavelength
+  spectrum                      vs  simulate()               ratio <= 3
+  forward differences, 21 simulate() calls (for reference: what the
+  derivatives cost without the gradient)
+                                vs  simulate()               ratio about 21
+  thickness_gradient(...) with the 1 mm incoherent substrate
+                                vs  incoherent()             (for reference)
+  needle(...), 2 candidates x 300 depths, merit form
+                                vs  simulate()               (for reference)
 
 With --peers, also incoherent() against its peers on the 20-layer stack with
 a 1 mm incoherent substrate at 1 000 wavelengths: tmm-faster's
@@ -65,6 +74,9 @@ def compare(rows, rounds):
             b.append(seconds(baseline, repeat))
         mc, mb = statistics.median(c), statistics.median(b)
         ratio = mc / mb
+        if target is None:  # a reference figure, no target
+            print(f"{label:46} {mc * 1e6:9.1f}us {mb * 1e6:9.1f}us {ratio:7.2f}   (reference)")
+            continue
         verdict = "ok" if ratio <= target else "MISSED"
         print(f"{label:46} {mc * 1e6:9.1f}us {mb * 1e6:9.1f}us {ratio:7.2f} {target:>5.2f} {verdict}")
 
@@ -133,6 +145,45 @@ def peers(rounds):
         print(f"{label:32} {mp * 1e3:9.2f}ms {mo * 1e3:9.2f}ms {mp / mo:8.0f}x {target:>6.0f}x {verdict}")
 
 
+def gradient_rows():
+    """thickness_gradient and needle next to the spectra they differentiate."""
+    rows = []
+    layers, count = 20, 1000
+    d, n, wl = stack(layers, count)
+
+    def simulate():
+        res = lamiro.DataPy(d, n, wl, 0.3, 0.7).simulate()
+        return res.r, res.t
+
+    def differences():
+        # Forward differences: the spectrum, then one per moved layer.
+        base = simulate()
+        for k in range(layers):
+            moved = d.copy()
+            moved[k] += 0.01
+            res = lamiro.DataPy(moved, n, wl, 0.3, 0.7).simulate()
+            (res.r - base[0]) / 0.01, (res.t - base[1]) / 0.01
+
+    rows.append((f"thickness_gradient, {layers} layers x {count} wl vs simulate()",
+                 lambda: ld.thickness_gradient(d, n, wl, 0.3, 0.7), simulate, 10, 3.0))
+    rows.append((f"differences, {layers + 1} x simulate() vs simulate()", differences, simulate, 2, None))
+    rows.append((f"thickness_gradient vs differences, {layers} layers x {count} wl",
+                 lambda: ld.thickness_gradient(d, n, wl, 0.3, 0.7), differences, 2, None))
+    depths = np.linspace(0.0, d.sum(), 300)
+    weights = np.ones(count)
+    rows.append((f"needle merit, 2 x 300 depths, {layers} layers x {count} wl vs simulate()",
+                 lambda: ld.needle(d, n, wl, 0.3, 0.7, n[[1, 2]], depths, weights), simulate, 3, None))
+
+    d, n, wl = stack(21, count)
+    n[-2] = 1.517 + 1e-7j  # 1 mm of glass, incoherent
+    d[-1] = 1e6
+    flags = [True] * 20 + [False]
+    rows.append(("thickness_gradient vs incoherent(), 20 + 1 mm glass",
+                 lambda: ld.thickness_gradient(d, n, wl, 0.3, 0.7, flags),
+                 lambda: ld.incoherent(d, n, wl, 0.3, 0.7, flags), 3, None))
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=15)
@@ -172,6 +223,7 @@ def main():
                      lambda d=d, n=n, wl=wl: ld.incoherent(d, n, wl, 0.3, 0.7, flags),
                      lambda d=d, n=n, wl=wl: lamiro.DataPy(d, n, wl, 0.3, 0.7).simulate(),
                      max(1, 20_000 // (2 * count)), 2.5))
+    rows.extend(gradient_rows())
     compare(rows, rounds)
     if arguments.peers:
         peers(rounds)

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "design/design_call.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 
+#include "common/internal_fault.hpp"
 #include "module/arguments.hpp"
 #include "module/array_api.hpp"
 #include "module/arrays.hpp"
@@ -17,7 +19,10 @@ namespace lamiro::design {
 
 namespace {
 
-constexpr std::string_view parameter_names[] = {"d", "n", "wl", "theta", "phi", "coherent"};
+// Indexed by Parameter.
+constexpr std::string_view parameter_names[] = {
+    "d", "n", "wl", "theta", "phi", "coherent", "material", "depths", "weight_r", "weight_t"};
+constexpr std::size_t most_parameters = std::size(needle_parameters);
 
 bool is_ndarray(PyObject* object) {
     return PyObject_TypeCheck(object, array_api().array_type) != 0;
@@ -131,6 +136,79 @@ OwnedBuffer<unsigned char> accept_flags(PyObject* object) {
     return flags;
 }
 
+// The elements of a float64 or complex128 ndarray of one or two dimensions,
+// copied row-major through its strides (a 1-D array is one row).
+template <class T>
+OwnedBuffer<T> copy_elements(PyObject* array, std::size_t& rows, std::size_t& cols) {
+    const NdarrayFields& fields = *ndarray_fields(array);
+    const bool matrix = fields.nd == 2;
+    rows = matrix ? static_cast<std::size_t>(fields.dimensions[0]) : 1;
+    cols = static_cast<std::size_t>(fields.dimensions[matrix ? 1 : 0]);
+    const npy_intp row_stride = matrix ? fields.strides[0] : 0;
+    const npy_intp col_stride = fields.strides[matrix ? 1 : 0];
+    if (cols != 0 && rows > PTRDIFF_MAX / sizeof(T) / cols)
+        throw InternalFault("capacity overflow");
+    OwnedBuffer<T> values = OwnedBuffer<T>::allocate(rows * cols);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const char* row = fields.data + static_cast<npy_intp>(r) * row_stride;
+        for (std::size_t c = 0; c < cols; ++c) {
+            std::memcpy(&values[r * cols + c], row + static_cast<npy_intp>(c) * col_stride,
+                        sizeof(T));
+        }
+    }
+    return values;
+}
+
+bool is_array_of(PyObject* object, int type_number, int min_nd, int max_nd) {
+    if (!is_ndarray(object)) return false;
+    const int nd = ndarray_fields(object)->nd;
+    return nd >= min_nd && nd <= max_nd && has_dtype(object, type_number);
+}
+
+// One candidate (a 1-D array) or several (2-D, one row each).
+void accept_materials(PyObject* object, DesignCall& call) {
+    if (!is_array_of(object, npy_cdouble, 1, 2)) {
+        type_error(
+            "material must be a 1-D complex128 array of refractive indices (one per wavelength) "
+            "or a 2-D one (candidates × wavelengths)",
+            object);
+    }
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    OwnedBuffer<Complex> values = copy_elements<Complex>(object, rows, cols);
+    call.materials_is_matrix = ndarray_fields(object)->nd == 2;
+    call.materials =
+        ComplexMatrix{std::move(values), rows, cols, static_cast<std::ptrdiff_t>(cols), 1, 0};
+}
+
+// A weight of shape (W,) or (A, W) for A angles, held as A × W values.
+OwnedBuffer<double> accept_weight(PyObject* object, std::string_view name, const DesignCall& call) {
+    const std::string expected = std::string(name) +
+                                 " must be a float64 array of shape (wavelengths,)" +
+                                 (call.theta.is_array ? " or (angles, wavelengths)" : "");
+    if (!is_array_of(object, npy_double, 1, call.theta.is_array ? 2 : 1)) {
+        type_error(expected, object);
+    }
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    OwnedBuffer<double> values = copy_elements<double>(object, rows, cols);
+    const std::size_t angles = call.theta.values.size();
+    const std::size_t width = call.wavelengths();
+    const bool per_angle = ndarray_fields(object)->nd == 2;
+    if (cols != width || (per_angle && rows != angles)) {
+        const std::string wanted =
+            per_angle ? "(" + std::to_string(angles) + ", " + std::to_string(width) + ")"
+                      : "(" + std::to_string(width) + ",)";
+        value_error(std::string(name) + " must have shape " + wanted + ", got " + given(object));
+    }
+    if (per_angle || angles == 1) return values;
+    OwnedBuffer<double> repeated = OwnedBuffer<double>::allocate(grid_points({angles, width, 1}));
+    for (std::size_t a = 0; a < angles; ++a) {
+        if (width != 0) std::memcpy(&repeated[a * width], values.data(), width * sizeof(double));
+    }
+    return repeated;
+}
+
 void check_shapes(const DesignCall& call) {
     const std::size_t media = call.n.rows;
     if (media < 2) {
@@ -150,35 +228,76 @@ void check_shapes(const DesignCall& call) {
         value_error("coherent must hold one boolean for each of the " + std::to_string(media - 2) +
                     " layers, got " + std::to_string(call.coherent.size()));
     }
+    if (call.materials.rows != 0 && call.materials.cols < call.wavelengths()) {
+        value_error("material must have a column for each of the " +
+                    std::to_string(call.wavelengths()) + " wavelengths, got " +
+                    std::to_string(call.materials.cols) + " columns");
+    }
 }
 
 }  // namespace
 
 DesignCall accept_call(const Signature& signature, PyObject* args, PyObject* kwargs) {
+    std::string_view names[most_parameters];
+    for (std::size_t i = 0; i < signature.count; ++i) {
+        names[i] = parameter_names[static_cast<std::size_t>(signature.parameters[i])];
+    }
     const CallDescription description{
         .function_name = signature.function_name,
-        .positional_parameter_names = std::span(parameter_names, signature.count),
+        .positional_parameter_names = std::span(names, signature.count),
         .keyword_only_parameters = {},
         .owner_class_name = {},
         .positional_only_count = 0,
         .required_positional_count = signature.required,
     };
-    PyObject* slots[std::size(parameter_names)] = {};
+    PyObject* slots[most_parameters] = {};
     bind_arguments(description, args, kwargs, std::span(slots, signature.count));
 
+    // Each argument is accepted (and copied) in the order of the list, so a
+    // later conversion's user code cannot change an earlier one.
     DesignCall call;
-    call.d = accept_vector(slots[0], "d must be a 1-D float64 array of layer thicknesses");
-    call.n = accept_matrix(slots[1], "n must be a 2-D complex128 array (media × wavelengths)");
-    call.wl = accept_vector(slots[2], "wl must be a 1-D float64 array of vacuum wavelengths");
-    call.theta = accept_angles(slots[3]);
-    if (signature.count > 4) {
-        call.phi = accept_real(slots[4], "phi must be a real number (radians)");
-    }
-    // `coherent` may be None (every layer coherent) only where it is optional.
-    const bool coherent_optional = signature.required <= 5;
-    if (signature.count > 5 && slots[5] != nullptr && !(slots[5] == Py_None && coherent_optional)) {
-        call.coherent = accept_flags(slots[5]);
-        call.has_coherent = true;
+    for (std::size_t i = 0; i < signature.count; ++i) {
+        PyObject* const slot = slots[i];
+        if (slot == nullptr || (slot == Py_None && i >= signature.required)) continue;
+        switch (signature.parameters[i]) {
+            case Parameter::d:
+                call.d = accept_vector(slot, "d must be a 1-D float64 array of layer thicknesses");
+                break;
+            case Parameter::n:
+                call.n =
+                    accept_matrix(slot, "n must be a 2-D complex128 array (media × wavelengths)");
+                break;
+            case Parameter::wl:
+                call.wl =
+                    accept_vector(slot, "wl must be a 1-D float64 array of vacuum wavelengths");
+                break;
+            case Parameter::theta:
+                call.theta = accept_angles(slot);
+                break;
+            case Parameter::phi:
+                call.phi = accept_real(slot, "phi must be a real number (radians)");
+                break;
+            case Parameter::coherent:
+                call.coherent = accept_flags(slot);
+                call.has_coherent = true;
+                break;
+            case Parameter::material:
+                accept_materials(slot, call);
+                break;
+            case Parameter::depths:
+                call.depths = accept_vector(
+                    slot,
+                    "depths must be a 1-D float64 array of depths below the top of the stack");
+                break;
+            case Parameter::weight_r:
+                call.weight_r = accept_weight(slot, "weight_r", call);
+                call.has_weight_r = true;
+                break;
+            case Parameter::weight_t:
+                call.weight_t = accept_weight(slot, "weight_t", call);
+                call.has_weight_t = true;
+                break;
+        }
     }
     check_shapes(call);
     return call;

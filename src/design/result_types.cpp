@@ -30,6 +30,20 @@ PyStructSequence_Field incoherent_fields[] = {
     {nullptr, nullptr},
 };
 
+PyStructSequence_Field gradient_fields[] = {
+    {"r", "reflectance (float64), lamiro's simulate() values"},
+    {"t", "transmittance (float64), lamiro's simulate() values"},
+    {"dr", "dR/dd[k] per unit of thickness, layers x wavelengths (float64)"},
+    {"dt", "dT/dd[k] per unit of thickness, layers x wavelengths (float64)"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Field needle_fields[] = {
+    {"dr", "dR/d(delta) of a layer of thickness delta -> 0 inserted at each depth (float64)"},
+    {"dt", "dT/d(delta) of a layer of thickness delta -> 0 inserted at each depth (float64)"},
+    {nullptr, nullptr},
+};
+
 ResultType amplitudes_type("lamiro_design.Amplitudes",
                            "Complex amplitude coefficients r = m01/m00 and t = 1/m00 of both "
                            "polarisations.",
@@ -42,8 +56,20 @@ ResultType incoherent_type("lamiro_design.Incoherent",
                            "Reflectance and transmittance of a stack with incoherent layers.",
                            incoherent_fields);
 
+ResultType gradient_type("lamiro_design.Gradient",
+                         "Reflectance, transmittance and their derivatives with respect to every "
+                         "layer's thickness.",
+                         gradient_fields);
+
+ResultType needle_type("lamiro_design.Needle",
+                       "Derivatives of R and T with respect to the thickness of a thin layer "
+                       "inserted at each depth.",
+                       needle_fields);
+
 }  // namespace
 
+ResultType& gradient_result() { return gradient_type; }
+ResultType& needle_result() { return needle_type; }
 ResultType& incoherent_result() { return incoherent_type; }
 ResultType& amplitudes_result() { return amplitudes_type; }
 ResultType& ellipsometry_result() { return ellipsometry_type; }
@@ -70,7 +96,8 @@ PyRef ResultType::make(std::initializer_list<PyRef*> values) const {
 }
 
 void create_result_types(PyObject* module) {
-    for (ResultType* result : {&amplitudes_type, &ellipsometry_type, &incoherent_type}) {
+    for (ResultType* result :
+         {&amplitudes_type, &ellipsometry_type, &incoherent_type, &gradient_type, &needle_type}) {
         result->create();
         PyObject* type = reinterpret_cast<PyObject*>(result->type());
         if (PyModule_AddObjectRef(module, result->short_name(), type) != 0) throw fetch_error();
@@ -84,6 +111,16 @@ OutputArray::OutputArray(int type_number, const DesignCall& call,
     if (call.theta.is_array) dimensions[nd++] = static_cast<npy_intp>(call.theta.values.size());
     for (std::size_t length : inner) dimensions[nd++] = static_cast<npy_intp>(length);
     dimensions[nd++] = static_cast<npy_intp>(call.wavelengths());
+    const ArrayApi& api = array_api();
+    PyRef descr = require_new_object(api.descr_from_type(type_number));
+    array_ = check_new(api.new_from_descr(api.array_type, descr.release(), nd, dimensions, nullptr,
+                                          nullptr, 0, nullptr));
+}
+
+OutputArray::OutputArray(int type_number, std::initializer_list<std::size_t> shape) {
+    npy_intp dimensions[8];
+    int nd = 0;
+    for (std::size_t length : shape) dimensions[nd++] = static_cast<npy_intp>(length);
     const ArrayApi& api = array_api();
     PyRef descr = require_new_object(api.descr_from_type(type_number));
     array_ = check_new(api.new_from_descr(api.array_type, descr.release(), nd, dimensions, nullptr,

@@ -41,6 +41,8 @@ private:
 ResultType& amplitudes_result();
 ResultType& ellipsometry_result();
 ResultType& incoherent_result();
+ResultType& gradient_result();
+ResultType& needle_result();
 
 // Creates every result type and adds it to the module. Throws PyError.
 void create_result_types(PyObject* module);
@@ -53,6 +55,8 @@ class OutputArray {
 public:
     OutputArray(int type_number, const DesignCall& call,
                 std::initializer_list<std::size_t> inner = {});
+    // An array of exactly the given shape (results summed over the grid).
+    OutputArray(int type_number, std::initializer_list<std::size_t> shape);
 
     template <class T>
     T* data() const noexcept {

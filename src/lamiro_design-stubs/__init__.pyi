@@ -12,25 +12,28 @@ the thread count. Wrong types raise ``TypeError`` and sizes that do not fit
 """
 
 from collections.abc import Sequence
-from typing import Final, SupportsFloat, SupportsIndex, final
+from typing import Final, SupportsFloat, SupportsIndex, final, overload
 
 import numpy as np
 import numpy.typing as npt
 from _typeshed import structseq
 
-__all__ = ["amplitudes", "ellipsometry", "incoherent", "Amplitudes", "Ellipsometry", "Incoherent"]
+__all__ = [
+    "amplitudes",
+    "ellipsometry",
+    "incoherent",
+    "thickness_gradient",
+    "needle",
+    "Amplitudes",
+    "Ellipsometry",
+    "Incoherent",
+    "Gradient",
+    "Needle",
+]
 
 
 @final
-class Amplitudes(
-    structseq[npt.NDArray[np.complex128]],
-    tuple[
-        npt.NDArray[np.complex128],
-        npt.NDArray[np.complex128],
-        npt.NDArray[np.complex128],
-        npt.NDArray[np.complex128],
-    ],
-):
+class Amplitudes(structseq[npt.NDArray[np.complex128]], tuple[npt.NDArray[np.complex128], npt.NDArray[np.complex128], npt.NDArray[np.complex128], npt.NDArray[np.complex128]]):
     """Complex amplitude coefficients r = m01/m00 and t = 1/m00 of both polarisations."""
 
     __match_args__: Final = ("rs", "rp", "ts", "tp")
@@ -76,6 +79,40 @@ class Incoherent(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float6
     def t(self) -> npt.NDArray[np.float64]:
         """Transmittance: the fraction of the incident power transmitted (0 to 1)."""
 
+@final
+class Gradient(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]):
+    """Reflectance, transmittance and their derivatives with respect to every layer's thickness."""
+
+    __match_args__: Final = ("r", "t", "dr", "dt")
+    @property
+    def r(self) -> npt.NDArray[np.float64]:
+        """Reflectance, lamiro's simulate() values (shape (W,) or (A, W))."""
+
+    @property
+    def t(self) -> npt.NDArray[np.float64]:
+        """Transmittance, lamiro's simulate() values (shape (W,) or (A, W))."""
+
+    @property
+    def dr(self) -> npt.NDArray[np.float64]:
+        """dR/dd[k] per unit of thickness, shape (N - 2, W) or (A, N - 2, W)."""
+
+    @property
+    def dt(self) -> npt.NDArray[np.float64]:
+        """dT/dd[k] per unit of thickness, shape (N - 2, W) or (A, N - 2, W)."""
+
+@final
+class Needle(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]):
+    """Derivatives of R and T with respect to the thickness of a thin layer inserted at each depth."""
+
+    __match_args__: Final = ("dr", "dt")
+    @property
+    def dr(self) -> npt.NDArray[np.float64]:
+        """dR/d(delta) at delta = 0, shape ([A,] [C,] Z, W)."""
+
+    @property
+    def dt(self) -> npt.NDArray[np.float64]:
+        """dT/d(delta) at delta = 0, shape ([A,] [C,] Z, W)."""
+
 def amplitudes(d: npt.NDArray[np.float64], n: npt.NDArray[np.complex128], wl: npt.NDArray[np.float64], theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64]) -> Amplitudes:
     """Complex amplitude reflection and transmission coefficients of a coherent stack.
 
@@ -115,3 +152,61 @@ def incoherent(
     every layer coherent, ``r`` and ``t`` are lamiro's ``simulate()`` values,
     bit for bit.
     """
+
+def thickness_gradient(
+    d: npt.NDArray[np.float64],
+    n: npt.NDArray[np.complex128],
+    wl: npt.NDArray[np.float64],
+    theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64],
+    phi: SupportsFloat | SupportsIndex,
+    coherent: Sequence[bool | np.bool_] | npt.NDArray[np.bool_] | None = None,
+) -> Gradient:
+    """Reflectance, transmittance and their derivatives with respect to every layer's thickness.
+
+    Returns ``Gradient(r, t, dr, dt)``: ``r`` and ``t`` of shape (W,) or (A, W),
+    lamiro's ``simulate()`` values bit for bit when every layer is coherent
+    (``incoherent()``'s otherwise); ``dr[k, w]`` = dR/dd[k] and ``dt[k, w]`` =
+    dT/dd[k], shape (N - 2, W) or (A, N - 2, W), per unit of the length of
+    ``d`` and ``wl``. Exact, from one forward and one backward sweep through
+    the stack (about the cost of two or three spectra). ``coherent`` as for
+    ``incoherent()``; an incoherent layer's thickness acts through its
+    single-pass absorption exp(-4 pi Im(n cos theta) d / lambda).
+    """
+
+@overload
+def needle(
+    d: npt.NDArray[np.float64],
+    n: npt.NDArray[np.complex128],
+    wl: npt.NDArray[np.float64],
+    theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64],
+    phi: SupportsFloat | SupportsIndex,
+    material: npt.NDArray[np.complex128],
+    depths: npt.NDArray[np.float64],
+    weight_r: None = None,
+    weight_t: None = None,
+) -> Needle: ...
+@overload
+def needle(
+    d: npt.NDArray[np.float64],
+    n: npt.NDArray[np.complex128],
+    wl: npt.NDArray[np.float64],
+    theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64],
+    phi: SupportsFloat | SupportsIndex,
+    material: npt.NDArray[np.complex128],
+    depths: npt.NDArray[np.float64],
+    weight_r: npt.NDArray[np.float64],
+    weight_t: npt.NDArray[np.float64] | None = None,
+) -> npt.NDArray[np.float64]: ...
+@overload
+def needle(
+    d: npt.NDArray[np.float64],
+    n: npt.NDArray[np.complex128],
+    wl: npt.NDArray[np.float64],
+    theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64],
+    phi: SupportsFloat | SupportsIndex,
+    material: npt.NDArray[np.complex128],
+    depths: npt.NDArray[np.float64],
+    weight_r: None = None,
+    *,
+    weight_t: npt.NDArray[np.float64],
+) -> npt.NDArray[np.float64]: ...
