@@ -25,6 +25,7 @@
 // fluxes are normalised by Re(n_0·cos θ) as above.
 #include "optics/layer_absorption.hpp"
 
+#include "optics/layer_sweep_pass.hpp"
 #include "optics/spectrum_derivatives.hpp"
 
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -74,23 +75,16 @@ LAMIRO_PACKED_INLINE void absorption_pack(const LayerSweep& sweep, PolarisationM
     }
 }
 
-[[gnu::noinline]] void absorption_pack1(const LayerSweep& sweep, PolarisationMix mix, double* a,
-                                        std::size_t stride) {
-    absorption_pack<1>(sweep, mix, a, stride);
-}
+struct AbsorptionPacks {
+    PolarisationMix mix;
+    double* a;
+    std::size_t stride;
 
-#if defined(__x86_64__)
-[[gnu::noinline]] void absorption_pack2(const LayerSweep& sweep, PolarisationMix mix, double* a,
-                                        std::size_t stride) {
-    absorption_pack<2>(sweep, mix, a, stride);
-}
-
-[[gnu::noinline, gnu::target("avx2")]] void absorption_pack4(const LayerSweep& sweep,
-                                                             PolarisationMix mix, double* a,
-                                                             std::size_t stride) {
-    absorption_pack<4>(sweep, mix, a, stride);
-}
-#endif
+    template <int L>
+    LAMIRO_PACKED_INLINE void pack(const LayerSweep& sweep) const {
+        absorption_pack<L>(sweep, mix, a, stride);
+    }
+};
 
 }  // namespace
 
@@ -99,21 +93,7 @@ void absorption_range(const SweepStack& stack, std::size_t begin, std::size_t en
     if (begin >= end) return;
     LayerSweep sweep(stack, begin, end, variant);
     if (sweep.media() < 3) return;  // no layers: nothing to write
-    const PolarisationMix mix = PolarisationMix::of(stack.phi);
-    sweep.for_each_pack([&](const SweepPack& pack) {
-        switch (pack.lanes) {
-#if defined(__x86_64__)
-            case 4:
-                absorption_pack4(sweep, mix, a, stride);
-                break;
-            case 2:
-                absorption_pack2(sweep, mix, a, stride);
-                break;
-#endif
-            default:
-                absorption_pack1(sweep, mix, a, stride);
-        }
-    });
+    sweep_packs(sweep, AbsorptionPacks{PolarisationMix::of(stack.phi), a, stride});
 }
 
 }  // namespace lamiro
