@@ -24,6 +24,8 @@ PyMethodDef methods[] = {
      nullptr},
     {"incoherent", reinterpret_cast<PyCFunction>(incoherent), METH_VARARGS | METH_KEYWORDS,
      nullptr},
+    {"absorption", reinterpret_cast<PyCFunction>(absorption), METH_VARARGS | METH_KEYWORDS,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 #pragma GCC diagnostic pop
@@ -33,9 +35,8 @@ PyModuleDef module_definition = {
     .m_name = "lamiro_design",
     .m_doc =
         "Thin-film design quantities beyond R and T, computed by lamiro's core: complex "
-        "amplitudes, ellipsometric angles and stacks with incoherent layers, for one angle "
-        "of incidence or an array of "
-        "them in one call.",
+        "amplitudes, ellipsometric angles, stacks with incoherent layers and the power "
+        "absorbed in each layer, for one angle of incidence or an array of them in one call.",
     .m_size = 0,
     .m_methods = methods,
     .m_slots = nullptr,
@@ -59,10 +60,11 @@ PyObject* initialise() {
     methods[0].ml_doc = amplitudes_doc;
     methods[1].ml_doc = ellipsometry_doc;
     methods[2].ml_doc = incoherent_doc;
+    methods[3].ml_doc = absorption_doc;
     PyRef module = check_new(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     create_result_types(module.get());
-    PyRef all = check_new(Py_BuildValue("[ssssss]", "amplitudes", "ellipsometry", "incoherent",
-                                        "Amplitudes", "Ellipsometry", "Incoherent"));
+    PyRef all = check_new(Py_BuildValue("[sssssss]", "amplitudes", "ellipsometry", "incoherent",
+                                        "absorption", "Amplitudes", "Ellipsometry", "Incoherent"));
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) != 0) throw fetch_error();
     module_object = Py_NewRef(module.get());
     return module.release();

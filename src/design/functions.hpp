@@ -14,9 +14,11 @@ namespace lamiro::design {
 PyObject* amplitudes(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* ellipsometry(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* incoherent(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* absorption(PyObject* module, PyObject* args, PyObject* kwargs);
 
 extern const char* const amplitudes_doc;
 extern const char* const ellipsometry_doc;
 extern const char* const incoherent_doc;
+extern const char* const absorption_doc;
 
 }  // namespace lamiro::design

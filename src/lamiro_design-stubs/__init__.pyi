@@ -18,7 +18,15 @@ import numpy as np
 import numpy.typing as npt
 from _typeshed import structseq
 
-__all__ = ["amplitudes", "ellipsometry", "incoherent", "Amplitudes", "Ellipsometry", "Incoherent"]
+__all__ = [
+    "amplitudes",
+    "ellipsometry",
+    "incoherent",
+    "absorption",
+    "Amplitudes",
+    "Ellipsometry",
+    "Incoherent",
+]
 
 _Complex = npt.NDArray[np.complex128]
 _Real = npt.NDArray[np.float64]
@@ -109,4 +117,28 @@ def incoherent(
     as tmm's ``inc_tmm``. A thick absorbing layer gives finite values. With
     every layer coherent, ``r`` and ``t`` are lamiro's ``simulate()`` values,
     bit for bit.
+    """
+
+def absorption(
+    d: _Real,
+    n: _Complex,
+    wl: _Real,
+    theta: _Angle,
+    phi: SupportsFloat | SupportsIndex,
+    coherent: Sequence[bool | np.bool_] | npt.NDArray[np.bool_] | None = None,
+) -> _Real:
+    """Fraction of the incident power absorbed in each layer (dimensionless, 0 to 1).
+
+    ``d`` holds the N - 2 layer thicknesses in the length unit of ``wl`` (the
+    vacuum wavelengths); ``theta`` is the angle of incidence in radians (a
+    number or a 1-D float64 array of A angles); ``phi`` the polarisation
+    mixing angle in radians (s weighted by cos²φ, p by sin²φ); ``coherent``
+    is None (every layer coherent) or N - 2 booleans as for
+    :func:`incoherent`. Returns a float64 array of shape (N - 2, W), or
+    (A, N - 2, W) for an array of angles: row k is the layer of thickness
+    ``d[k]``, as tmm's ``absorp_in_each_layer`` (coherent) and
+    ``inc_absorp_in_each_layer`` give layers 1 ... N - 2. With a lossless exit
+    medium, R + T + the sum over the layers is 1 to rounding, R and T being
+    those of ``lamiro`` or :func:`incoherent`. A thick absorbing layer gives
+    finite values.
     """
