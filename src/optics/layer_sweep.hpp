@@ -126,7 +126,7 @@ public:
     // index fault), finds the media, interfaces and phase factors that
     // repeat, and allocates the scratch of one pack on the heap: 1 to 2 kB
     // per medium, reused by every pack of the range. `variant` chooses the
-    // pack width as for the kernel.
+    // pack width as for the kernel, AVX2 at the widest (sweep_packs).
     LayerSweep(const SweepStack& stack, std::size_t begin, std::size_t end,
                KernelVariant variant = best_kernel_variant());
     LayerSweep(const LayerSweep&) = delete;
