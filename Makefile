@@ -81,7 +81,8 @@ test-libm-variant: build/cpp/CMakeCache.txt
 # qemu-user emulating older x86-64 processors: Haswell (AVX2, no AVX-512)
 # and Nehalem (no AVX). Code wider than the variant the processor allows is
 # an illegal instruction there, which no run on a newer processor shows.
-X86_VARIANT_TARGETS = kernel_variant_probe test_stack_matrix_bits test_scaled_stack_matrix
+X86_VARIANT_TARGETS = kernel_variant_probe test_stack_matrix_bits test_scaled_stack_matrix \
+    test_layer_sweep
 test-x86-variants: build/cpp/CMakeCache.txt
 	scripts/ensure-system-packages qemu-user
 	cmake --build build/cpp -j $(JOBS) --target $(X86_VARIANT_TARGETS)

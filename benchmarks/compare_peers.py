@@ -30,8 +30,14 @@ when even two calls would not fit.
 Prints the table, the same table as Markdown, and saves a plot to
 benchmarks/output/compare_peers.png (or --plot PATH).
 
+Then lamiro_design's incoherent() and absorption() against tmm-faster's
+calc_incoherent and tmm's inc_tmm, absorp_in_each_layer and
+inc_absorp_in_each_layer, in this process (benchmarks/design_peers.py,
+--design-rounds interleaved rounds; --design-only runs just these).
+
 Run: .venv/bin/python benchmarks/compare_peers.py [--torch-python PATH]
          [--budget SECONDS] [--processes N] [--values N] [--plot PATH]
+         [--design-rounds N] [--design-only]
 """
 
 from __future__ import annotations
@@ -237,7 +243,12 @@ def main(argv=None):
     parser.add_argument("--processes", type=int, default=8, help="pyperf worker processes (default: %(default)s)")
     parser.add_argument("--values", type=int, default=3, help="pyperf values per process (default: %(default)s)")
     parser.add_argument("--plot", type=pathlib.Path, default=HERE / "output" / "compare_peers.png")
+    parser.add_argument("--design-rounds", type=int, default=7,
+                        help="interleaved rounds of the lamiro_design rows (default: %(default)s)")
+    parser.add_argument("--design-only", action="store_true", help="only the lamiro_design rows")
     args = parser.parse_args(argv)
+    if args.design_only:
+        return design_rows(args)
     with tempfile.TemporaryDirectory(prefix="compare_peers-") as scratch:
         return run(args, pathlib.Path(scratch))
 
@@ -321,7 +332,17 @@ def run(args, scratch):
     print()
     plot(rows, args.plot, f"R and T at θ = {THETA}, φ = π/4; mean ± std. dev. of pyperf's values\n{cpus} CPUs, "
                           f"1-minute load average {started:.1f} at the start, {os.getloadavg()[0]:.1f} at the end")
-    return 0
+    return design_rows(args)
+
+
+def design_rows(args):
+    sys.path.insert(0, str(HERE))
+    import design_peers
+
+    print(f"At the start: {load_text()}")
+    agreed = design_peers.run(args.design_rounds)
+    print(f"At the end: {load_text()}")
+    return 0 if agreed else 1
 
 
 if __name__ == "__main__":

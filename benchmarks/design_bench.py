@@ -8,6 +8,10 @@ Rows, each with its target:
   amplitudes(d, n, wl, theta)  vs  DataPy(d, n, wl, theta, phi).simulate()
                                     with r and t read        ratio <= 1.1
   ellipsometry(...)             vs  the same                 (for reference)
+  absorption(d, n, wl, theta, phi)
+                                vs  the same                 ratio <= 2
+  absorption(...) of the stack with 1 mm incoherent glass below
+                                vs  incoherent() of it       (for reference)
   amplitudes over 90 angles x 200 wavelengths in one call
                                 vs  90 calls of one angle    ratio <= 0.7
   incoherent(...) of air | 20 coherent layers | 1 mm glass (incoherent) | air
@@ -23,12 +27,9 @@ Rows, each with its target:
   needle(...), 2 candidates x 300 depths, merit form
                                 vs  simulate()               (for reference)
 
-With --peers, also incoherent() against its peers on the 20-layer stack with
-a 1 mm incoherent substrate at 1 000 wavelengths: tmm-faster's
-calc_incoherent (all wavelengths in one call; target: lamiro_design 4x
-faster or more) and tmm's inc_tmm (one call per wavelength and
-polarisation, timed on 50 wavelengths and scaled; target 200x), after
-checking that they agree to 1e-9.
+With --peers, also incoherent() and absorption() against their peers
+(tmm-faster's calc_incoherent, tmm's inc_tmm, absorp_in_each_layer and
+inc_absorp_in_each_layer), as benchmarks/design_peers.py says.
 
 Run: .venv/bin/python benchmarks/design_bench.py [--rounds N] [--peers]
 """
@@ -82,67 +83,10 @@ def compare(rows, rounds):
 
 
 def peers(rounds):
-    import math
+    """incoherent() and absorption() against their peers (design_peers.py)."""
+    import design_peers
 
-    import tmm
-
-    try:
-        import tmm_faster
-    except ImportError:
-        tmm_faster = None
-    count, theta, phi = 1000, 0.3, math.pi / 4
-    d, n, wl = stack(21, count)
-    n[-2] = 1.517 + 1e-7j
-    d[-1] = 1e6
-    flags = [True] * 20 + [False]
-    thick = [math.inf, *d.tolist(), math.inf]
-    letters = ["i", *("c" if c else "i" for c in flags), "i"]
-    c2, s2 = math.cos(phi) ** 2, math.sin(phi) ** 2
-
-    def ours():
-        return ld.incoherent(d, n, wl, theta, phi, flags)
-
-    def by_tmm(count):
-        r = []
-        for w in range(count):
-            s = tmm.inc_tmm("s", list(n[:, w]), thick, letters, theta, wl[w])
-            p = tmm.inc_tmm("p", list(n[:, w]), thick, letters, theta, wl[w])
-            r.append((c2 * s["R"] + s2 * p["R"], c2 * s["T"] + s2 * p["T"]))
-        return np.array(r).T
-
-    reference = ours()
-    tmm_r, tmm_t = by_tmm(50)
-    agree = max(np.max(np.abs(reference.r[:50] - tmm_r)), np.max(np.abs(reference.t[:50] - tmm_t)))
-    print(f"\nincoherent() against peers, 20 layers + 1 mm glass x {count} wl;"
-          f" largest difference from tmm.inc_tmm {agree:.1e}")
-    rows = []
-    if tmm_faster is not None:
-        n_matrix = np.ascontiguousarray(n.T)
-        angles = [math.degrees(theta)]
-
-        def faster():
-            return tmm_faster.calc_incoherent(n_matrix, thick, letters, angles, wl)
-
-        res = faster()
-        diff = max(np.max(np.abs(res["R_avg"][:, 0] - reference.r)),
-                   np.max(np.abs(res["T_avg"][:, 0] - reference.t)))
-        print(f"largest difference from tmm-faster calc_incoherent {diff:.1e}")
-        if diff <= 1e-9:
-            rows.append(("tmm-faster calc_incoherent", faster, 1, 4.0))
-    else:
-        print("tmm-faster is not installed (pip install tmm-faster)")
-    if agree <= 1e-9:
-        rows.append(("tmm inc_tmm (50 wl, scaled)", lambda: by_tmm(50), count / 50, 200.0))
-    print(f"{'peer':32} {'peer time':>11} {'ours':>11} {'speed-up':>9} {'target':>7}")
-    for label, call, scale, target in rows:
-        call(), ours()
-        t_peer, t_ours = [], []
-        for _ in range(rounds):
-            t_peer.append(seconds(call, 1) * scale)
-            t_ours.append(seconds(ours, 3))
-        mp, mo = statistics.median(t_peer), statistics.median(t_ours)
-        verdict = "ok" if mp / mo >= target else "MISSED"
-        print(f"{label:32} {mp * 1e3:9.2f}ms {mo * 1e3:9.2f}ms {mp / mo:8.0f}x {target:>6.0f}x {verdict}")
+    design_peers.run(rounds)
 
 
 def gradient_rows():
@@ -206,6 +150,17 @@ def main():
                      lambda d=d, n=n, wl=wl: ld.amplitudes(d, n, wl, 0.3), simulate, repeat, 1.1))
         rows.append((f"ellipsometry, {layers} layers x {count} wl vs simulate()",
                      lambda d=d, n=n, wl=wl: ld.ellipsometry(d, n, wl, 0.3), simulate, repeat, 1.1))
+        rows.append((f"absorption, {layers} layers x {count} wl vs simulate()",
+                     lambda d=d, n=n, wl=wl: ld.absorption(d, n, wl, 0.3, 0.7), simulate, repeat, 2.0))
+
+    # Absorption with an incoherent substrate: the blocks' matrices and a
+    # sweep of the coating from each side.
+    glass = stack(21, 1000)
+    glass[1][-2], glass[0][-1] = 1.517 + 1e-7j, 1e6
+    glass_flags = [True] * 20 + [False]
+    rows.append(("absorption, 20 layers + 1 mm glass x 1000 wl vs incoherent()",
+                 lambda: ld.absorption(*glass, 0.3, 0.7, glass_flags),
+                 lambda: ld.incoherent(*glass, 0.3, 0.7, glass_flags), 10, None))
 
     angles = np.linspace(0.0, 1.4, 90)
     for layers in (20, 4):

@@ -24,6 +24,8 @@ PyMethodDef methods[] = {
      nullptr},
     {"incoherent", reinterpret_cast<PyCFunction>(incoherent), METH_VARARGS | METH_KEYWORDS,
      nullptr},
+    {"absorption", reinterpret_cast<PyCFunction>(absorption), METH_VARARGS | METH_KEYWORDS,
+     nullptr},
     {"thickness_gradient", reinterpret_cast<PyCFunction>(thickness_gradient),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"needle", reinterpret_cast<PyCFunction>(needle), METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -36,9 +38,9 @@ PyModuleDef module_definition = {
     .m_name = "lamiro_design",
     .m_doc =
         "Thin-film design quantities beyond R and T, computed by lamiro's core: complex "
-        "amplitudes, ellipsometric angles, stacks with incoherent layers, exact derivatives "
-        "with respect to the layer thicknesses and the needle function, for one angle of "
-        "incidence or an array of them in one call.",
+        "amplitudes, ellipsometric angles, stacks with incoherent layers, the power absorbed "
+        "in each layer, exact derivatives with respect to the layer thicknesses and the needle "
+        "function, for one angle of incidence or an array of them in one call.",
     .m_size = 0,
     .m_methods = methods,
     .m_slots = nullptr,
@@ -62,13 +64,15 @@ PyObject* initialise() {
     methods[0].ml_doc = amplitudes_doc;
     methods[1].ml_doc = ellipsometry_doc;
     methods[2].ml_doc = incoherent_doc;
-    methods[3].ml_doc = thickness_gradient_doc;
-    methods[4].ml_doc = needle_doc;
+    methods[3].ml_doc = absorption_doc;
+    methods[4].ml_doc = thickness_gradient_doc;
+    methods[5].ml_doc = needle_doc;
     PyRef module = check_new(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     create_result_types(module.get());
-    PyRef all = check_new(Py_BuildValue("[ssssssssss]", "amplitudes", "ellipsometry", "incoherent",
-                                        "thickness_gradient", "needle", "Amplitudes",
-                                        "Ellipsometry", "Incoherent", "Gradient", "Needle"));
+    PyRef all = check_new(Py_BuildValue("[sssssssssss]", "amplitudes", "ellipsometry",
+                                        "incoherent", "absorption", "thickness_gradient", "needle",
+                                        "Amplitudes", "Ellipsometry", "Incoherent", "Gradient",
+                                        "Needle"));
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) != 0) throw fetch_error();
     module_object = Py_NewRef(module.get());
     return module.release();

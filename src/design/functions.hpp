@@ -14,12 +14,14 @@ namespace lamiro::design {
 PyObject* amplitudes(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* ellipsometry(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* incoherent(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* absorption(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* thickness_gradient(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* needle(PyObject* module, PyObject* args, PyObject* kwargs);
 
 extern const char* const amplitudes_doc;
 extern const char* const ellipsometry_doc;
 extern const char* const incoherent_doc;
+extern const char* const absorption_doc;
 extern const char* const thickness_gradient_doc;
 extern const char* const needle_doc;
 

@@ -22,6 +22,7 @@ __all__ = [
     "amplitudes",
     "ellipsometry",
     "incoherent",
+    "absorption",
     "thickness_gradient",
     "needle",
     "Amplitudes",
@@ -31,9 +32,16 @@ __all__ = [
     "Needle",
 ]
 
-
 @final
-class Amplitudes(structseq[npt.NDArray[np.complex128]], tuple[npt.NDArray[np.complex128], npt.NDArray[np.complex128], npt.NDArray[np.complex128], npt.NDArray[np.complex128]]):
+class Amplitudes(
+    structseq[npt.NDArray[np.complex128]],
+    tuple[
+        npt.NDArray[np.complex128],
+        npt.NDArray[np.complex128],
+        npt.NDArray[np.complex128],
+        npt.NDArray[np.complex128],
+    ],
+):
     """Complex amplitude coefficients r = m01/m00 and t = 1/m00 of both polarisations."""
 
     __match_args__: Final = ("rs", "rp", "ts", "tp")
@@ -54,7 +62,13 @@ class Amplitudes(structseq[npt.NDArray[np.complex128]], tuple[npt.NDArray[np.com
         """Amplitude transmission coefficient, p-polarised (dimensionless)."""
 
 @final
-class Ellipsometry(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]):
+class Ellipsometry(
+    structseq[npt.NDArray[np.float64]],
+    tuple[
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+    ],
+):
     """Ellipsometric angles Psi and Delta, in radians."""
 
     __match_args__: Final = ("psi", "delta")
@@ -67,7 +81,13 @@ class Ellipsometry(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.floa
         """Delta = arg(-rp/rs), in radians, in [-pi, pi] (0 at normal incidence)."""
 
 @final
-class Incoherent(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]):
+class Incoherent(
+    structseq[npt.NDArray[np.float64]],
+    tuple[
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+    ],
+):
     """Reflectance and transmittance of a stack with incoherent layers."""
 
     __match_args__: Final = ("r", "t")
@@ -80,7 +100,15 @@ class Incoherent(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float6
         """Transmittance: the fraction of the incident power transmitted (0 to 1)."""
 
 @final
-class Gradient(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]):
+class Gradient(
+    structseq[npt.NDArray[np.float64]],
+    tuple[
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+    ],
+):
     """Reflectance, transmittance and their derivatives with respect to every layer's thickness."""
 
     __match_args__: Final = ("r", "t", "dr", "dt")
@@ -101,7 +129,13 @@ class Gradient(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64]
         """dT/dd[k] per unit of thickness, shape (N - 2, W) or (A, N - 2, W)."""
 
 @final
-class Needle(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]):
+class Needle(
+    structseq[npt.NDArray[np.float64]],
+    tuple[
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+    ],
+):
     """Derivatives of R and T with respect to the thickness of a thin layer inserted at each depth."""
 
     __match_args__: Final = ("dr", "dt")
@@ -113,7 +147,12 @@ class Needle(structseq[npt.NDArray[np.float64]], tuple[npt.NDArray[np.float64], 
     def dt(self) -> npt.NDArray[np.float64]:
         """dT/d(delta) at delta = 0, shape ([A,] [C,] Z, W)."""
 
-def amplitudes(d: npt.NDArray[np.float64], n: npt.NDArray[np.complex128], wl: npt.NDArray[np.float64], theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64]) -> Amplitudes:
+def amplitudes(
+    d: npt.NDArray[np.float64],
+    n: npt.NDArray[np.complex128],
+    wl: npt.NDArray[np.float64],
+    theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64],
+) -> Amplitudes:
     """Complex amplitude reflection and transmission coefficients of a coherent stack.
 
     Returns ``Amplitudes(rs, rp, ts, tp)``, complex128 arrays of shape (W,), or
@@ -122,7 +161,12 @@ def amplitudes(d: npt.NDArray[np.float64], n: npt.NDArray[np.complex128], wl: np
     normal incidence rp = -rs). ``abs(rs)**2`` is lamiro's s reflectance.
     """
 
-def ellipsometry(d: npt.NDArray[np.float64], n: npt.NDArray[np.complex128], wl: npt.NDArray[np.float64], theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64]) -> Ellipsometry:
+def ellipsometry(
+    d: npt.NDArray[np.float64],
+    n: npt.NDArray[np.complex128],
+    wl: npt.NDArray[np.float64],
+    theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64],
+) -> Ellipsometry:
     """Ellipsometric angles of a coherent stack, in radians.
 
     Returns ``Ellipsometry(psi, delta)``, float64 arrays of shape (W,) or (A, W):
@@ -151,6 +195,30 @@ def incoherent(
     as tmm's ``inc_tmm``. A thick absorbing layer gives finite values. With
     every layer coherent, ``r`` and ``t`` are lamiro's ``simulate()`` values,
     bit for bit.
+    """
+
+def absorption(
+    d: npt.NDArray[np.float64],
+    n: npt.NDArray[np.complex128],
+    wl: npt.NDArray[np.float64],
+    theta: SupportsFloat | SupportsIndex | npt.NDArray[np.float64],
+    phi: SupportsFloat | SupportsIndex,
+    coherent: Sequence[bool | np.bool_] | npt.NDArray[np.bool_] | None = None,
+) -> npt.NDArray[np.float64]:
+    """Fraction of the incident power absorbed in each layer (dimensionless, 0 to 1).
+
+    ``d`` holds the N - 2 layer thicknesses in the length unit of ``wl`` (the
+    vacuum wavelengths); ``theta`` is the angle of incidence in radians (a
+    number or a 1-D float64 array of A angles); ``phi`` the polarisation
+    mixing angle in radians (s weighted by cos²φ, p by sin²φ); ``coherent``
+    is None (every layer coherent) or N - 2 booleans as for
+    :func:`incoherent`. Returns a float64 array of shape (N - 2, W), or
+    (A, N - 2, W) for an array of angles: row k is the layer of thickness
+    ``d[k]``, as tmm's ``absorp_in_each_layer`` (coherent) and
+    ``inc_absorp_in_each_layer`` give layers 1 ... N - 2. With a lossless exit
+    medium, R + T + the sum over the layers is 1 to rounding, R and T being
+    those of ``lamiro`` or :func:`incoherent`. A thick absorbing layer gives
+    finite values.
     """
 
 def thickness_gradient(

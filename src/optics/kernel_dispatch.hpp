@@ -77,14 +77,22 @@ template <class Kernel>
 // kernel.pack<L>(w) over the wavelengths [begin, end): packs of the width
 // of `variant`, then the tail in narrower packs. `variant` must be one this
 // processor supports (at most best_kernel_variant()); which variant pays
-// for a kernel is the caller's choice.
-template <PackKernel Kernel>
+// for a kernel is the caller's choice. A kernel that never runs wider than
+// `widest` names it, and is not compiled for the wider variants; a wider
+// `variant` runs as `widest`.
+template <KernelVariant widest = KernelVariant::avx512vl, PackKernel Kernel>
 void run_packs(KernelVariant variant, const Kernel& kernel, std::size_t begin, std::size_t end) {
     std::size_t w = begin;
 #if defined(__x86_64__)
-    if (variant == KernelVariant::avx512vl) w = dispatch_detail::avx512vl_packs(kernel, w, end);
-    if (variant >= KernelVariant::avx2) w = dispatch_detail::avx2_packs(kernel, w, end);
-    if (variant >= KernelVariant::sse2) w = dispatch_detail::sse2_packs(kernel, w, end);
+    if constexpr (widest >= KernelVariant::avx512vl) {
+        if (variant == KernelVariant::avx512vl) w = dispatch_detail::avx512vl_packs(kernel, w, end);
+    }
+    if constexpr (widest >= KernelVariant::avx2) {
+        if (variant >= KernelVariant::avx2) w = dispatch_detail::avx2_packs(kernel, w, end);
+    }
+    if constexpr (widest >= KernelVariant::sse2) {
+        if (variant >= KernelVariant::sse2) w = dispatch_detail::sse2_packs(kernel, w, end);
+    }
 #else
     static_cast<void>(variant);
 #endif

@@ -25,6 +25,7 @@
 // fluxes are normalised by Re(n_0·cos θ) as above.
 #include "optics/layer_absorption.hpp"
 
+#include "optics/layer_sweep_pass.hpp"
 #include "optics/spectrum_derivatives.hpp"
 
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -55,65 +56,89 @@ LAMIRO_PACKED_INLINE void fluxes(const LayerSweep& sweep, std::size_t j, Pack<L>
     p = y.re * zp.re + y.im * zp.im;  // Re(y·conj(zp))
 }
 
+// The weights of the s and p flux differences of each lane, and the
+// divisor of their sum.
 template <int L>
-LAMIRO_PACKED_INLINE void absorption_pack(const LayerSweep& sweep, PolarisationMix mix, double* a,
-                                          std::size_t stride) {
-    const SweepPack& pack = sweep.pack();
-    const Pack<L> norm = packed::load<L>(pack.flux_norm);
-    Pack<L> s_top;
-    Pack<L> p_top;
-    fluxes<L>(sweep, 1, s_top, p_top);
-    for (std::size_t k = 1; k + 1 < sweep.media(); ++k) {
-        Pack<L> s_bottom;
-        Pack<L> p_bottom;
-        fluxes<L>(sweep, k + 1, s_bottom, p_bottom);
-        const Pack<L> absorbed = (mix.p * (p_top - p_bottom) + mix.s * (s_top - s_bottom)) / norm;
-        packed::store<L>(absorbed, a + (k - 1) * stride + pack.first);
-        s_top = s_bottom;
-        p_top = p_bottom;
+struct FluxWeights {
+    Pack<L> s;
+    Pack<L> p;
+    Pack<L> divisor;
+};
+
+// The fractions of the incident power: mixed by φ, divided by the incident
+// flux Re(n_0·cos θ) of the sweep.
+struct MixedByPhi {
+    PolarisationMix mix;
+
+    template <int L>
+    LAMIRO_PACKED_INLINE FluxWeights<L> of(const SweepPack& pack) const {
+        return {packed::splat<L>(mix.s), packed::splat<L>(mix.p), packed::load<L>(pack.flux_norm)};
     }
-}
+};
 
-[[gnu::noinline]] void absorption_pack1(const LayerSweep& sweep, PolarisationMix mix, double* a,
-                                        std::size_t stride) {
-    absorption_pack<1>(sweep, mix, a, stride);
-}
+// The caller's weights per wavelength of the range.
+struct GivenWeights {
+    AbsorptionWeights weights;
+    std::size_t begin;
 
-#if defined(__x86_64__)
-[[gnu::noinline]] void absorption_pack2(const LayerSweep& sweep, PolarisationMix mix, double* a,
-                                        std::size_t stride) {
-    absorption_pack<2>(sweep, mix, a, stride);
-}
+    template <int L>
+    LAMIRO_PACKED_INLINE FluxWeights<L> of(const SweepPack& pack) const {
+        const std::size_t at = pack.first - begin;
+        return {packed::load<L>(weights.s + at), packed::load<L>(weights.p + at),
+                packed::splat<L>(1.0)};
+    }
+};
 
-[[gnu::noinline, gnu::target("avx2")]] void absorption_pack4(const LayerSweep& sweep,
-                                                             PolarisationMix mix, double* a,
-                                                             std::size_t stride) {
-    absorption_pack<4>(sweep, mix, a, stride);
+template <class Weighting>
+struct AbsorptionPacks {
+    Weighting weighting;
+    AbsorptionOutput out;
+
+    template <int L>
+    LAMIRO_PACKED_INLINE void pack(const LayerSweep& sweep) const {
+        const SweepPack& pack = sweep.pack();
+        const FluxWeights<L> weight = weighting.template of<L>(pack);
+        Pack<L> s_top;
+        Pack<L> p_top;
+        fluxes<L>(sweep, 1, s_top, p_top);
+        for (std::size_t k = 1; k + 1 < sweep.media(); ++k) {
+            Pack<L> s_bottom;
+            Pack<L> p_bottom;
+            fluxes<L>(sweep, k + 1, s_bottom, p_bottom);
+            Pack<L> absorbed =
+                (weight.p * (p_top - p_bottom) + weight.s * (s_top - s_bottom)) / weight.divisor;
+            double* const at = out.first + static_cast<std::ptrdiff_t>(k - 1) * out.layer_stride +
+                               static_cast<std::ptrdiff_t>(pack.first);
+            if (out.add) absorbed = packed::load<L>(at) + absorbed;
+            packed::store<L>(absorbed, at);
+            s_top = s_bottom;
+            p_top = p_bottom;
+        }
+    }
+};
+
+template <class Weighting>
+void absorption_packs(const SweepStack& stack, std::size_t begin, std::size_t end,
+                      const Weighting& weighting, const AbsorptionOutput& out,
+                      KernelVariant variant) {
+    if (begin >= end) return;
+    LayerSweep sweep(stack, begin, end, variant);
+    if (sweep.media() < 3) return;  // no layers: nothing to write
+    sweep_packs(sweep, AbsorptionPacks<Weighting>{weighting, out});
 }
-#endif
 
 }  // namespace
 
 void absorption_range(const SweepStack& stack, std::size_t begin, std::size_t end, double* a,
                       std::size_t stride, KernelVariant variant) {
-    if (begin >= end) return;
-    LayerSweep sweep(stack, begin, end, variant);
-    if (sweep.media() < 3) return;  // no layers: nothing to write
-    const PolarisationMix mix = PolarisationMix::of(stack.phi);
-    sweep.for_each_pack([&](const SweepPack& pack) {
-        switch (pack.lanes) {
-#if defined(__x86_64__)
-            case 4:
-                absorption_pack4(sweep, mix, a, stride);
-                break;
-            case 2:
-                absorption_pack2(sweep, mix, a, stride);
-                break;
-#endif
-            default:
-                absorption_pack1(sweep, mix, a, stride);
-        }
-    });
+    absorption_packs(stack, begin, end, MixedByPhi{PolarisationMix::of(stack.phi)},
+                     {a, static_cast<std::ptrdiff_t>(stride), false}, variant);
+}
+
+void weighted_absorption_range(const SweepStack& stack, std::size_t begin, std::size_t end,
+                               const AbsorptionWeights& weights, const AbsorptionOutput& out,
+                               KernelVariant variant) {
+    absorption_packs(stack, begin, end, GivenWeights{weights, begin}, out, variant);
 }
 
 }  // namespace lamiro

@@ -43,32 +43,46 @@
 // rows are equal.
 
 #include <cstddef>
+#include <functional>
 #include <utility>
 #include <vector>
 
+#include "optics/array_view.hpp"
 #include "optics/complex.hpp"
-#include "optics/owned_array.hpp"
-#include "optics/packed_stack_terms.hpp"
+#include "optics/lane_storage.hpp"
 #include "optics/scaled_phase.hpp"
 #include "optics/stack_matrix_pair.hpp"
 #include "optics/transfer_matrix.hpp"
 
 namespace lamiro {
 
+// Where a sweep's stack invariant B comes from, for callers that sweep a
+// part of a stack, or the stack turned round, with the invariant of the
+// whole: B = β·β from a StackInvariant, as the kernel forms it
+// (stack_matrix_pair.hpp), or B itself per wavelength index (B[w]). Neither
+// (the default, or a null B): from row 0 of n and θ, as the kernel forms it.
+struct SweepInvariant {
+    StackInvariant beta{};
+    const Complex* squares = nullptr;
+
+    SweepInvariant() = default;
+    SweepInvariant(const StackInvariant& from) noexcept : beta(from) {}
+    SweepInvariant(const Complex* b) noexcept : squares(b) {}
+};
+
 // The stack and the illumination that the per-layer functions read: the
-// same inputs as the spectra. All lengths (d, wl, depths) are in one unit;
-// derivatives are per unit of that length.
+// same inputs as the spectra, as views (owned arrays convert to them), so
+// that a part of a stack is swept without a copy. All lengths (d, wl,
+// depths) are in one unit; derivatives are per unit of that length.
 struct SweepStack {
-    const RealVector& d;
-    const ComplexMatrix& n;
-    const RealVector& wl;
+    RealView d;
+    ComplexView n;
+    RealView wl;
     double theta;
     double phi;
-    // B = (n_0·sin θ)² per wavelength index, for callers that evaluate a
-    // part of a stack or another angle with the incidence medium's
-    // invariant; nullptr: computed from n[0, w] and θ as the kernel does.
-    // θ still gives the normalisation n_0·cos θ of fluxes and transmittance.
-    const Complex* invariant = nullptr;
+    // θ still gives the normalisation n_0·cos θ of fluxes and transmittance
+    // when the invariant comes from elsewhere.
+    SweepInvariant invariant{};
 };
 
 // The terms of a medium at the wavelengths of a pack.
@@ -112,7 +126,7 @@ public:
     // index fault), finds the media, interfaces and phase factors that
     // repeat, and allocates the scratch of one pack on the heap: 1 to 2 kB
     // per medium, reused by every pack of the range. `variant` chooses the
-    // pack width as for the kernel.
+    // pack width as for the kernel, AVX2 at the widest (sweep_packs).
     LayerSweep(const SweepStack& stack, std::size_t begin, std::size_t end,
                KernelVariant variant = best_kernel_variant());
     LayerSweep(const LayerSweep&) = delete;
@@ -122,25 +136,18 @@ public:
     std::size_t media() const noexcept { return media_; }  // N
     std::size_t begin() const noexcept { return begin_; }
     std::size_t end() const noexcept { return end_; }
+    KernelVariant variant() const noexcept { return variant_; }
 
     // Sweeps the `lanes` wavelengths from w0 (lanes 1, 2 or 4, within the
     // range). A pack of 4 needs a variant of AVX2 or wider.
     void evaluate(std::size_t w0, int lanes);
 
-    // Sweeps the range pack by pack, widest packs first, and calls
-    // f(pack) after each.
-    template <class F>
-    void for_each_pack(F&& f) {
-        std::size_t w = begin_;
-        for (int lanes : {4, 2, 1}) {
-            if (lanes > widest_) continue;
-            for (; end_ - w >= static_cast<std::size_t>(lanes);
-                 w += static_cast<std::size_t>(lanes)) {
-                evaluate(w, lanes);
-                f(pack_);
-            }
-        }
-    }
+    // Sweeps the range pack by pack and calls f(pack) after each, for code
+    // that reads the state of the sweep itself (and may evaluate the same
+    // pack of other sweeps in step). The per-layer functions use
+    // sweep_packs (layer_sweep_pass.hpp), which compiles their work on a
+    // pack together with the sweep.
+    void for_each_pack(const std::function<void(const SweepPack&)>& f);
 
     // The state of the pack last evaluated.
     const SweepPack& pack() const noexcept { return pack_; }
@@ -167,9 +174,10 @@ private:
     std::size_t media_;
     std::size_t begin_;
     std::size_t end_;
-    int widest_;
+    KernelVariant variant_;
     double sin_theta_;
     double cos_theta_;
+    StackInvariant invariant_;  // unless B comes per wavelength (stack_.invariant.squares)
 
     // Which distinct medium, interface and phase factors each row, each
     // interface a (a to a+1) and each layer k uses.

@@ -51,6 +51,7 @@
 
 #include "common/internal_fault.hpp"
 #include "optics/layer_phase.hpp"
+#include "optics/layer_sweep_pass.hpp"
 #include "optics/scaled_phase.hpp"
 #include "optics/spectrum_derivatives.hpp"
 
@@ -76,7 +77,7 @@ struct Host {
 // The first medium whose bottom lies below the depth (strictly), so a depth
 // on an interface lands at offset 0 in the medium below it; the bottom of
 // the stack lands at the top of the exit medium.
-std::vector<Host> find_hosts(const SweepStack& stack, const RealVector& depths) {
+std::vector<Host> find_hosts(const SweepStack& stack, const RealView& depths) {
     const std::size_t layers = stack.n.rows - 2;
     std::vector<double> bottom(layers);
     double top = 0.0;
@@ -145,14 +146,6 @@ void order_by_host(NeedleRun& run, std::size_t media) {
     for (std::size_t z = 0; z < run.hosts.size(); ++z) {
         if (run.hosts[z].valid) run.order[next[run.hosts[z].medium]++] = z;
     }
-}
-
-template <int L>
-LAMIRO_PACKED_INLINE PackedComplex<L> load_row(const ComplexMatrix& n, std::size_t row,
-                                               std::size_t w0) {
-    Complex values[L];
-    for (int i = 0; i < L; ++i) values[i] = n(row, w0 + static_cast<std::size_t>(i));
-    return packed::from_lanes<L>(values);
 }
 
 // The terms of one polarisation at the top of medium j: P_c and the two
@@ -266,7 +259,7 @@ LAMIRO_PACKED_INLINE void needle_pack(const LayerSweep& sweep, NeedleRun& run) {
     const Pack<L> lambda = load<L>(pack.lambda);
     const PackedComplex<L> b = load<L>(pack.b);
     for (std::size_t c = 0; c < candidates; ++c) {
-        const PackedComplex<L> n = load_row<L>(run.input.materials, c, w0);
+        const PackedComplex<L> n = packed::load_index<L>(run.input.materials, c, w0);
         const PackedComplex<L> epsilon = mul(n, n);
         const PackedComplex<L> k2 = sub(epsilon, b);
         packed::store<L>(epsilon, run.candidates[c].epsilon);
@@ -367,19 +360,14 @@ LAMIRO_PACKED_INLINE void needle_pack(const LayerSweep& sweep, NeedleRun& run) {
     }
 }
 
-[[gnu::noinline]] void needle_pack1(const LayerSweep& sweep, NeedleRun& run) {
-    needle_pack<1>(sweep, run);
-}
+struct NeedlePacks {
+    NeedleRun& run;
 
-#if defined(__x86_64__)
-[[gnu::noinline]] void needle_pack2(const LayerSweep& sweep, NeedleRun& run) {
-    needle_pack<2>(sweep, run);
-}
-
-[[gnu::noinline, gnu::target("avx2")]] void needle_pack4(const LayerSweep& sweep, NeedleRun& run) {
-    needle_pack<4>(sweep, run);
-}
-#endif
+    template <int L>
+    LAMIRO_PACKED_INLINE void pack(const LayerSweep& sweep) const {
+        needle_pack<L>(sweep, run);
+    }
+};
 
 void run_needles(const SweepStack& stack, const NeedleInput& needles, std::size_t begin,
                  std::size_t end, NeedleRun& run, KernelVariant variant) {
@@ -391,20 +379,7 @@ void run_needles(const SweepStack& stack, const NeedleInput& needles, std::size_
     order_by_host(run, sweep.media());
     run.candidates.resize(needles.materials.rows);
     run.in_host.resize(2 * needles.materials.rows);
-    sweep.for_each_pack([&](const SweepPack& pack) {
-        switch (pack.lanes) {
-#if defined(__x86_64__)
-            case 4:
-                needle_pack4(sweep, run);
-                break;
-            case 2:
-                needle_pack2(sweep, run);
-                break;
-#endif
-            default:
-                needle_pack1(sweep, run);
-        }
-    });
+    sweep_packs(sweep, NeedlePacks{run});
 }
 
 }  // namespace

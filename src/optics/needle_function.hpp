@@ -3,8 +3,8 @@
 
 #include <cstddef>
 
+#include "optics/array_view.hpp"
 #include "optics/layer_sweep.hpp"
-#include "optics/owned_array.hpp"
 #include "optics/stack_matrix_pair.hpp"
 
 namespace lamiro {
@@ -14,12 +14,12 @@ namespace lamiro {
 struct NeedleInput {
     // materials(c, w): the refractive index of candidate c at wavelength
     // index w (C rows, at least as many columns as the stack's wavelengths).
-    const ComplexMatrix& materials;
+    ComplexView materials;
     // Z depths below the top of the first layer, in the length unit of d. A
     // depth on an interface means between the two media; 0 is the top of
     // the stack and the sum of d its bottom. Depths outside [0, sum of d]
     // (and NaN) give NaN.
-    const RealVector& depths;
+    RealView depths;
 };
 
 // Where needle_range writes: the derivatives with respect to the thickness

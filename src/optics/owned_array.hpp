@@ -29,8 +29,10 @@ struct RealVector {
                                                static_cast<std::ptrdiff_t>(i) * stride)];
     }
 
-    // A view of the same elements.
+    // A view of the same elements; also taken implicitly, so that code that
+    // reads views accepts owned arrays as they are.
     RealView view() const noexcept { return {buffer.data() + first, length, stride}; }
+    operator RealView() const noexcept { return view(); }
 
     // An independent copy with the same buffer contents, shape, stride and
     // first-element position.
@@ -64,6 +66,7 @@ struct ComplexMatrix {
     ComplexView view() const noexcept {
         return {buffer.data() + first, rows, cols, row_stride, col_stride};
     }
+    operator ComplexView() const noexcept { return view(); }
 
     ComplexMatrix clone() const {
         return ComplexMatrix{buffer.clone(), rows, cols, row_stride, col_stride, first};

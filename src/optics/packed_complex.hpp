@@ -158,6 +158,31 @@ LAMIRO_PACKED_INLINE PackedComplex<L> mul_neg_i(const PackedComplex<L>& z) {
     return mul(z, Complex{-0.0, -1.0});
 }
 
+// Real part of the complex product a·b, as the product formula rounds it.
+template <int L>
+LAMIRO_PACKED_INLINE Pack<L> real_of_product(const PackedComplex<L>& a, const PackedComplex<L>& b) {
+    return a.re * b.re - a.im * b.im;
+}
+
+// conj(a)·b.
+template <int L>
+LAMIRO_PACKED_INLINE PackedComplex<L> conj_mul(const PackedComplex<L>& a,
+                                               const PackedComplex<L>& b) {
+    return {a.re * b.re + a.im * b.im, a.re * b.im - a.im * b.re};
+}
+
+// |z|² as re² + im² (for derivatives and fluxes, not for the spectra,
+// which square a hypot).
+template <int L>
+LAMIRO_PACKED_INLINE Pack<L> norm(const PackedComplex<L>& z) {
+    return z.re * z.re + z.im * z.im;
+}
+
+template <int L>
+LAMIRO_PACKED_INLINE Pack<L> abs(const Pack<L>& x) {
+    return x < Pack<L>{} ? -x : x;  // −0.0 stays −0.0, harmless for a magnitude
+}
+
 // Lane i as a scalar Complex.
 template <int L>
 LAMIRO_PACKED_INLINE Complex lane(const PackedComplex<L>& z, int i) {

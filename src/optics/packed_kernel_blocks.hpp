@@ -162,10 +162,19 @@ struct PackedPhaseTerms {
 };
 
 template <int L>
+LAMIRO_PACKED_INLINE PackedComplex<L> wave_number(const PackedMedium<L>& m, const Pack<L>& lambda) {
+    return div_real(mul(m.n, scale(m.c, two_pi)), lambda);
+}
+
+template <int L>
+LAMIRO_PACKED_INLINE PackedPhaseTerms<L> phase_terms(const PackedComplex<L>& kappa) {
+    return {mul_i(kappa), mul_neg_i(kappa)};
+}
+
+template <int L>
 LAMIRO_PACKED_INLINE PackedPhaseTerms<L> phase_terms(const PackedMedium<L>& m,
                                                      const Pack<L>& lambda) {
-    const PackedComplex<L> kappa = div_real(mul(m.n, scale(m.c, two_pi)), lambda);
-    return {mul_i(kappa), mul_neg_i(kappa)};
+    return phase_terms(wave_number(m, lambda));
 }
 
 template <int L>

@@ -15,6 +15,7 @@
 #include "optics/layer_sweep.hpp"
 #include "optics/reference_stack_matrix.hpp"
 #include "optics/scaled_phase.hpp"
+#include "optics/scaled_stack_matrix.hpp"
 
 namespace lamiro {
 
@@ -51,18 +52,6 @@ void normalise(std::initializer_list<Complex*> values, long& exponent) noexcept 
 
 void normalise(Scaled<TransferMatrix>& m) noexcept {
     normalise({&m.mantissa.m00, &m.mantissa.m01, &m.mantissa.m10, &m.mantissa.m11}, m.exponent);
-}
-
-// I·(E·M) for the interface entries i and the scaled phase.
-TransferMatrix propagate_and_cross(const TransferMatrix& m, const ScaledPhase& e,
-                                   const InterfaceEntries& i) noexcept {
-    const Complex x00 = e.e_minus * m.m00;
-    const Complex x01 = e.e_minus * m.m01;
-    const Complex x10 = e.e_plus * m.m10;
-    const Complex x11 = e.e_plus * m.m11;
-    const Complex t = i.inv_tau;
-    const Complex r = i.rho_over_tau;
-    return {t * x00 + r * x10, t * x01 + r * x11, r * x00 + t * x10, r * x01 + t * x11};
 }
 
 }  // namespace
@@ -104,7 +93,8 @@ void LayerSweep::rescue(int lane) {
         store_matrix(polarisation_of(layers_[1]).prefix, f.mantissa);
         prefix_exponent[1] = f.exponent;
         for (std::size_t k = 1; k + 1 < media; ++k) {
-            f.mantissa = propagate_and_cross(f.mantissa, phase[k], interface_at(k));
+            f.mantissa =
+                scaled_product_step(f.mantissa, phase[k].e_minus, phase[k].e_plus, interface_at(k));
             f.exponent += phase[k].exponent;
             normalise(f);
             store_matrix(polarisation_of(layers_[k + 1]).prefix, f.mantissa);

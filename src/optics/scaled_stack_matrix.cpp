@@ -77,19 +77,10 @@ ScaledPhase scaled_phase(Complex plus, Complex minus) noexcept {
     return {complex_exp(reduced(plus)), complex_exp(reduced(minus)), growth};
 }
 
-// M ← I·(E·M) on the mantissa, as the plain kernel multiplies (without the
-// products with the zero entries of E, which only matter for non-finite
-// entries), then the growth into the scale.
+// M ← I·(E·M) on the mantissa, then the growth into the scale.
 void propagate_and_cross(ScaledTransferMatrix& m, const ScaledPhase& phase,
                          const InterfaceEntries& next) noexcept {
-    const TransferMatrix& a = m.mantissa;
-    const Complex x00 = phase.e_minus * a.m00;
-    const Complex x01 = phase.e_minus * a.m01;
-    const Complex x10 = phase.e_plus * a.m10;
-    const Complex x11 = phase.e_plus * a.m11;
-    const Complex t = next.inv_tau;
-    const Complex r = next.rho_over_tau;
-    m.mantissa = {t * x00 + r * x10, t * x01 + r * x11, r * x00 + t * x10, r * x01 + t * x11};
+    m.mantissa = scaled_product_step(m.mantissa, phase.e_minus, phase.e_plus, next);
     m.log_scale += phase.growth;
     normalise(m);
 }
@@ -105,6 +96,17 @@ Complex balanced_quotient(Complex a, Complex b) noexcept {
 }
 
 }  // namespace
+
+TransferMatrix scaled_product_step(const TransferMatrix& m, Complex e_minus, Complex e_plus,
+                                   const InterfaceEntries& next) noexcept {
+    const Complex x00 = e_minus * m.m00;
+    const Complex x01 = e_minus * m.m01;
+    const Complex x10 = e_plus * m.m10;
+    const Complex x11 = e_plus * m.m11;
+    const Complex t = next.inv_tau;
+    const Complex r = next.rho_over_tau;
+    return {t * x00 + r * x10, t * x01 + r * x11, r * x00 + t * x10, r * x01 + t * x11};
+}
 
 ScaledMatrixPair scaled_stack_matrix_pair(const RealVector& d, const ComplexMatrix& n,
                                           const RealVector& wl, double theta, std::size_t w) {

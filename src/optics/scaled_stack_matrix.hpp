@@ -25,6 +25,7 @@
 
 #include "optics/complex.hpp"
 #include "optics/owned_array.hpp"
+#include "optics/reference_stack_matrix.hpp"
 #include "optics/transfer_matrix.hpp"
 
 namespace lamiro {
@@ -42,6 +43,14 @@ struct ScaledMatrixPair {
     ScaledTransferMatrix s;
     ScaledTransferMatrix p;
 };
+
+// I·(E·M) for E = diag(e₋, e₊) and the interface entries `next`, as the
+// plain kernel multiplies but without the products with the zero entries
+// of E, which only matter for non-finite entries: the product step of the
+// evaluations that keep the scale of M apart from it (here and in the
+// layer sweep's scaled path).
+TransferMatrix scaled_product_step(const TransferMatrix& m, Complex e_minus, Complex e_plus,
+                                   const InterfaceEntries& next) noexcept;
 
 // The S and P matrices of wavelength w, as stack_transfer_matrix defines
 // them (reference_stack_matrix.hpp), in scaled form. Reads what the

@@ -12,21 +12,6 @@ namespace lamiro {
 
 namespace {
 
-// The exit term G = n_L² − n_0²·sin²θ is formed component by component
-// with rounded s2 products, which is not the rounding of the kernel's K term.
-// Inlined into the transmittance loop; exit_medium_factor is its copy for
-// other callers.
-inline double exit_factor(Complex n0, Complex nl, double s, double c) noexcept {
-    const double s2 = s * s;
-    const Complex g{
-        (nl.re * nl.re - nl.im * nl.im) - s2 * (n0.re * n0.re - n0.im * n0.im),
-        (nl.re * nl.im + nl.re * nl.im) - s2 * (n0.re * n0.im + n0.re * n0.im),
-    };
-    const Complex kl = complex_sqrt(g);
-    const Complex a{c * n0.re, c * n0.im};
-    return (kl.re * a.re + kl.im * a.im) / (a.re * a.re + a.im * a.im);
-}
-
 // The sign and payload of a NaN are left open by the arithmetic and may
 // depend on how the matrices were evaluated (pack width, lane); the spectra
 // carry one NaN, so that equal inputs give equal bytes whatever the thread
@@ -36,10 +21,6 @@ double with_one_nan(double value) noexcept {
 }
 
 }  // namespace
-
-double exit_medium_factor(Complex n0, Complex nl, double s, double c) noexcept {
-    return exit_factor(n0, nl, s, c);
-}
 
 // The sines and cosines of φ and θ are the same for every pair, so they are
 // taken once per call rather than once per pair; the values are identical.
@@ -56,7 +37,7 @@ void reflectance_values(std::span<const MatrixPair> pairs, double phi, double* o
 }
 
 void transmittance_values(std::span<const MatrixPair> pairs, std::size_t first_index,
-                          const ComplexMatrix& n, double theta, double phi, double* out) {
+                          const ComplexView& n, double theta, double phi, double* out) {
     const double sp = std::sin(phi);
     const double cp = std::cos(phi);
     const double s = std::sin(theta);
@@ -67,7 +48,7 @@ void transmittance_values(std::span<const MatrixPair> pairs, std::size_t first_i
             throw_index_out_of_bounds();
         }
         const MatrixPair& pair = pairs[i];
-        const double f = exit_factor(n(0, w), n(n.rows - 1, w), s, c);
+        const double f = exit_medium_factor(n(0, w), n(n.rows - 1, w), s, c);
         const double bs = complex_abs(reciprocal(pair.s.m00));
         const double bp = complex_abs(reciprocal(pair.p.m00));
         out[i] = with_one_nan(f * (((sp * sp) * (bp * bp)) + ((cp * cp) * (bs * bs))));
@@ -83,7 +64,7 @@ OwnedBuffer<double> reflectance_spectrum(std::span<const MatrixPair> pairs, doub
 OwnedBuffer<double> transmittance_spectrum(std::span<const MatrixPair> pairs,
                                            const ComplexMatrix& n, double theta, double phi) {
     OwnedBuffer<double> t = OwnedBuffer<double>::allocate(pairs.size());
-    transmittance_values(pairs, 0, n, theta, phi, t.data());
+    transmittance_values(pairs, 0, n.view(), theta, phi, t.data());
     return t;
 }
 

@@ -19,7 +19,6 @@
 #include <cmath>
 
 #include "optics/packed_complex.hpp"
-#include "optics/packed_stack_terms.hpp"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"

@@ -178,11 +178,11 @@ struct PlannedPairs {
     }
 };
 
-// Throws the index fault when stack_transfer_matrix would throw it for
-// some wavelength index below `end` (end > 0), or when the invariant's
-// source is shorter: the reads depend only on the shapes, and the highest
-// index reads the farthest.
-void check_reads(const StackArrays& stack, const StackInvariant& invariant, std::size_t end) {
+}  // namespace
+
+// The reads depend only on the shapes, and the highest index reads the
+// farthest.
+void check_stack_reads(const StackArrays& stack, const StackInvariant& invariant, std::size_t end) {
     const std::size_t last = end - 1;
     if (last >= stack.wl.size()) throw_index_out_of_bounds();
     if (stack.n.rows < 1 || last >= stack.n.cols) throw_index_out_of_bounds();
@@ -190,8 +190,6 @@ void check_reads(const StackArrays& stack, const StackInvariant& invariant, std:
     if (stack.d.size() < stack.n.rows - 2) throw_index_out_of_bounds();
     if (last >= invariant.source.size()) throw_index_out_of_bounds();
 }
-
-}  // namespace
 
 KernelChoice default_kernel_choice() noexcept {
     return {best_kernel_variant(), Planning::automatic};
@@ -205,7 +203,7 @@ void stack_matrix_pairs(KernelChoice choice, const StackArrays& stack,
                         const StackInvariant& invariant, std::size_t begin, std::size_t end,
                         MatrixPair* out) {
     if (begin >= end) return;
-    check_reads(stack, invariant, end);
+    check_stack_reads(stack, invariant, end);
     const KernelVariant variant = std::min(choice.variant, best_kernel_variant());
     StackPlan plan;
     if (plan.build(stack.d, stack.n, begin, end, choice.planning)) {

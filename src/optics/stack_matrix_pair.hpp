@@ -77,6 +77,12 @@ struct StackInvariant {
 // {row 0, sin θ}, the start of every evaluation of lamiro's spectra.
 StackInvariant incidence_invariant(const ComplexView& n, double theta) noexcept;
 
+// Throws the index fault when stack_transfer_matrix would throw it for
+// some wavelength index below `end` (end > 0), or when the invariant's
+// source is shorter: the check every evaluation of a range makes before
+// it reads anything.
+void check_stack_reads(const StackArrays& stack, const StackInvariant& invariant, std::size_t end);
+
 // out[w − begin] = the S and P matrices of the stack at wavelength w, for
 // every w in [begin, end), with the given invariant. Throws the index
 // fault, before writing anything, when the stack or the invariant's source

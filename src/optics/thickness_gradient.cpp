@@ -16,6 +16,7 @@
 
 #include <span>
 
+#include "optics/layer_sweep_pass.hpp"
 #include "optics/spectra.hpp"
 #include "optics/spectrum_derivatives.hpp"
 
@@ -71,32 +72,15 @@ LAMIRO_PACKED_INLINE void gradient_pack(const LayerSweep& sweep, PolarisationMix
     }
 }
 
-[[gnu::noinline]] void gradient_pack1(const LayerSweep& sweep, PolarisationMix mix,
-                                      const GradientOutputs& out) {
-    gradient_pack<1>(sweep, mix, out);
-}
+// R and T of the pack as the spectra give them, then the derivatives.
+struct GradientPacks {
+    const SweepStack& stack;
+    PolarisationMix mix;
+    const GradientOutputs& out;
 
-#if defined(__x86_64__)
-[[gnu::noinline]] void gradient_pack2(const LayerSweep& sweep, PolarisationMix mix,
-                                      const GradientOutputs& out) {
-    gradient_pack<2>(sweep, mix, out);
-}
-
-[[gnu::noinline, gnu::target("avx2")]] void gradient_pack4(const LayerSweep& sweep,
-                                                           PolarisationMix mix,
-                                                           const GradientOutputs& out) {
-    gradient_pack<4>(sweep, mix, out);
-}
-#endif
-
-}  // namespace
-
-void thickness_gradient_range(const SweepStack& stack, std::size_t begin, std::size_t end,
-                              const GradientOutputs& out, KernelVariant variant) {
-    if (begin >= end) return;
-    LayerSweep sweep(stack, begin, end, variant);
-    const PolarisationMix mix = PolarisationMix::of(stack.phi);
-    sweep.for_each_pack([&](const SweepPack& pack) {
+    template <int L>
+    LAMIRO_PACKED_INLINE void pack(const LayerSweep& sweep) const {
+        const SweepPack& pack = sweep.pack();
         const std::span<const MatrixPair> pairs(pack.pairs, static_cast<std::size_t>(pack.lanes));
         if (out.r != nullptr) reflectance_values(pairs, stack.phi, out.r + pack.first);
         if (out.t != nullptr) {
@@ -104,19 +88,17 @@ void thickness_gradient_range(const SweepStack& stack, std::size_t begin, std::s
                                  out.t + pack.first);
         }
         if (out.dr == nullptr && out.dt == nullptr) return;
-        switch (pack.lanes) {
-#if defined(__x86_64__)
-            case 4:
-                gradient_pack4(sweep, mix, out);
-                break;
-            case 2:
-                gradient_pack2(sweep, mix, out);
-                break;
-#endif
-            default:
-                gradient_pack1(sweep, mix, out);
-        }
-    });
+        gradient_pack<L>(sweep, mix, out);
+    }
+};
+
+}  // namespace
+
+void thickness_gradient_range(const SweepStack& stack, std::size_t begin, std::size_t end,
+                              const GradientOutputs& out, KernelVariant variant) {
+    if (begin >= end) return;
+    LayerSweep sweep(stack, begin, end, variant);
+    sweep_packs(sweep, GradientPacks{stack, PolarisationMix::of(stack.phi), out});
 }
 
 }  // namespace lamiro

@@ -46,8 +46,12 @@ TEST(LayerSweepPrefix, IsTheKernelMatrixOfTheStackCutBelowEachMedium) {
         const SweepArrays a(s);
         for (KernelVariant variant : variants()) {
             LayerSweep sweep(a.input(), 0, s.wl.size(), variant);
+            // A second sweep evaluated pack by pack in step with the first.
+            LayerSweep in_step(a.input(), 0, s.wl.size(), variant);
             sweep.for_each_pack([&](const SweepPack& pack) {
+                in_step.evaluate(pack.first, pack.lanes);
                 for (int i = 0; i < pack.lanes; ++i) {
+                    EXPECT_TRUE(same_bits(in_step.pack().pairs[i], pack.pairs[i]));
                     const std::size_t w = pack.first + static_cast<std::size_t>(i);
                     SCOPED_TRACE(std::to_string(layers) + " layers, variant " +
                                  std::to_string(static_cast<int>(variant)) + ", wavelength " +
@@ -142,10 +146,18 @@ TEST_P(RangeCut, GivesTheBitsOfTheWholeRange) {
     for (std::size_t w = 0; w < W; ++w) invariant[w] = square(scale(s.n[0][w], std::sin(s.theta)));
     SweepStack with_invariant = a.input();
     with_invariant.invariant = invariant.data();
+    // The second part takes it as the kernel does, β = n_0·sin θ given
+    // with sin_theta = 1 (x·1 is x).
+    std::vector<Complex> beta(W);
+    for (std::size_t w = 0; w < W; ++w) beta[w] = scale(s.n[0][w], std::sin(s.theta));
+    SweepStack with_beta = a.input();
+    with_beta.invariant = StackInvariant{ComplexRow{beta.data(), W, 1}, 1.0};
     const auto evaluate = [&](KernelVariant variant, std::size_t begin, std::size_t end,
                               AllOutputs& out) {
-        const SweepStack input =
-            variant == KernelVariant::scalar && begin == 0 && end == W ? a.input() : with_invariant;
+        const SweepStack input = variant == KernelVariant::scalar && begin == 0 && end == W
+                                     ? a.input()
+                                 : begin == 0 ? with_invariant
+                                              : with_beta;
         thickness_gradient_range(input, begin, end,
                                  {out.r.data(), out.t.data(), out.dr.data(), out.dt.data(), W},
                                  variant);

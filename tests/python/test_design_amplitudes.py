@@ -211,10 +211,28 @@ BAD = [
 ]
 
 
-@pytest.mark.parametrize("args,kind,message", BAD, ids=range(len(BAD)))
-def test_bad_input_names_the_argument(args, kind, message):
+# absorption() takes phi and an optional coherent after theta.
+BAD_ABSORPTION = [
+    ((D, N, WL, 0.1), TypeError, r"absorption\(\) missing 1 required positional argument: 'phi'"),
+    ((D, N, WL, 0.1, 0.0, None, 1), TypeError,
+     r"absorption\(\) takes from 5 to 6 positional arguments but 7 were given"),
+    ((D, N, WL, 0.1, "0"), TypeError, r"phi must be a real number \(radians\), got str"),
+    ((D, N, WL, np.zeros((2, 2)), 0.0), TypeError, r"theta must .*, got float64 with shape \(2, 2\)"),
+    ((D, N, WL, 0.1, 0.0, [True]), ValueError, "coherent must hold one boolean for each of the 2 layers, got 1"),
+    ((D, N, WL, 0.1, 0.0, "cc"), TypeError, "coherent must be a sequence of booleans, one per layer, got str"),
+    ((D[:1], N, WL, 0.1, 0.0), ValueError, r"d must hold a thickness for each of the 2 layers .*, got 1"),
+    ((D, N[:, :2], WL, 0.1, 0.0), ValueError, "n must have a column for each of the 3 wavelengths, got 2 columns"),
+    ((D, N.astype(np.complex64), WL, 0.1, 0.0), TypeError, r"n must be a 2-D complex128 array .*, got complex64 .*"),
+]
+
+
+@pytest.mark.parametrize("function,args,kind,message",
+                         [(ld.amplitudes, *row) for row in BAD] + [(ld.absorption, *row) for row in BAD_ABSORPTION],
+                         ids=[f"amplitudes-{i}" for i in range(len(BAD))]
+                         + [f"absorption-{i}" for i in range(len(BAD_ABSORPTION))])
+def test_bad_input_names_the_argument(function, args, kind, message):
     with pytest.raises(kind, match=f"^{message}$"):
-        ld.amplitudes(*args)
+        function(*args)
 
 
 def test_error_of_a_users_float_passes_unchanged():

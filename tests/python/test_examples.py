@@ -253,3 +253,21 @@ def test_coated_plate_adds_the_back_side(tmp_path):
     assert r_plate == pytest.approx(r_front + t_front**2 * r_back / (1 - r_front * r_back), abs=1e-3)
     # k = 1e-8 over 1 mm absorbs 1 − exp(−4πkh/λ) = 2.3e-4 of the light.
     assert 1.0 - (r_plate + t_plate) == pytest.approx(2.3e-4, abs=1.5e-4)
+
+
+def test_solar_absorption_accounts_for_all_the_light(tmp_path):
+    pytest.importorskip("matplotlib")
+    script = SWEEP.parent / "solar_absorption.py"
+    png = tmp_path / "solar.png"
+    proc = subprocess.run([sys.executable, str(script), "--quick", "--output", str(png)], cwd=tmp_path,
+                          env=child_env(), capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert png.stat().st_size > 10_000
+    lines = proc.stdout.splitlines()
+    assert float(next(line for line in lines if "R + T + sum" in line).split()[-1]) <= 1e-12
+    # At 550 nm the 400 nm absorber, above its gap, takes most of the light,
+    # and the silver behind it lets almost nothing through.
+    fields = next(line for line in lines if line.startswith("At 550 nm")).split(": ")[1].split(", ")
+    values = {name: float(value) for name, value in (field.split() for field in fields)}
+    assert values["perovskite"] > 0.8 and values["perovskite"] == max(values.values())
+    assert values["T"] < 1e-4
