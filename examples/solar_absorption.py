@@ -1,4 +1,10 @@
-"""Where the light goes in a thin-film solar cell, with lamiro_design.absorption.
+# SPDX-License-Identifier: MIT
+"""
+Where the light goes in a solar cell
+====================================
+
+The power absorbed in each layer of a thin-film solar cell, with
+``lamiro_design.absorption``.
 
 The cell, seen from the sun: air | 1 mm glass (thick: incoherent) | 80 nm ITO
 | 400 nm perovskite absorber | 150 nm silver back contact | air. The indices
@@ -14,7 +20,9 @@ up to 1; plots, stacked, what each layer absorbs, what is reflected and what
 is transmitted against the wavelength, and the absorber's share against the
 angle of incidence.
 
-Run from anywhere: python examples/solar_absorption.py [--output FILE] [--quick]
+Needs numpy and matplotlib. Run from any directory::
+
+    python solar_absorption.py [--output solar_absorption.png] [--quick]
 """
 
 from __future__ import annotations
@@ -61,12 +69,13 @@ def cell(wl):
     return np.array([air, glass, ito, perovskite(energy), silver, air], dtype=np.complex128)
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--output", default=str(pathlib.Path(__file__).parent / "output" /
-                                                "solar_absorption.png"))
-    parser.add_argument("--quick", action="store_true", help="fewer wavelengths and angles")
-    args = parser.parse_args()
+def main(argv=None) -> None:
+    parser = argparse.ArgumentParser(description="Where the light goes in a thin-film solar cell.")
+    parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("solar_absorption.png"),
+                        help="where the plot goes (default: solar_absorption.png in the current directory)")
+    parser.add_argument("--quick", action="store_true", default=os.environ.get("LAMIRO_EXAMPLE_QUICK") == "1",
+                        help="fewer wavelengths and angles (also LAMIRO_EXAMPLE_QUICK=1)")
+    args = parser.parse_args(argv)
 
     wl = np.linspace(350.0, 1000.0, 131 if args.quick else 651)
     angles = np.radians(np.linspace(0.0, 85.0, 18 if args.quick else 86))

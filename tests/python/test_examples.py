@@ -36,6 +36,7 @@ SHORT_RUNS = {
     "coated_plate.py": ([], "coated_plate.png"),
     "ellipsometry_sweep.py": ([], "ellipsometry_sweep.png"),
     "needle_synthesis.py": (["--quick"], "needle_synthesis.png"),
+    "solar_absorption.py": (["--quick"], "solar_absorption.png"),
     "sweep_dask.py": (["--candidates", "40", "--wavelengths", "50", "--chunk", "16", "--workers", "2"], None),
 }
 # Runs a script as `python script.py ARGS` does, then says so: a script that
