@@ -69,10 +69,9 @@ PyObject* initialise() {
     methods[5].ml_doc = needle_doc;
     PyRef module = check_new(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     create_result_types(module.get());
-    PyRef all = check_new(Py_BuildValue("[sssssssssss]", "amplitudes", "ellipsometry",
-                                        "incoherent", "absorption", "thickness_gradient", "needle",
-                                        "Amplitudes", "Ellipsometry", "Incoherent", "Gradient",
-                                        "Needle"));
+    PyRef all = check_new(Py_BuildValue("[sssssssssss]", "amplitudes", "ellipsometry", "incoherent",
+                                        "absorption", "thickness_gradient", "needle", "Amplitudes",
+                                        "Ellipsometry", "Incoherent", "Gradient", "Needle"));
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) != 0) throw fetch_error();
     module_object = Py_NewRef(module.get());
     return module.release();
