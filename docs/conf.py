@@ -41,6 +41,9 @@ autoapi_keep_files = False
 autoapi_member_order = "bysource"
 autoapi_options = ["members", "show-module-summary"]
 autodoc_typehints = "signature"
+# Signatures longer than this show one parameter per line: the functions
+# take up to nine parameters with NumPy array types.
+python_maximum_signature_line_length = 120
 # The stubs annotate with NumPy's types, which have no pages here.
 nitpick_ignore_regex = [("py:class", r"(numpy|npt|np)\..*"), ("py:class", r"(typing|collections\.abc|_typeshed)\..*")]
 
@@ -77,8 +80,12 @@ copybutton_prompt_is_regexp = True
 copybutton_only_copy_prompt_lines = True
 
 # --- HTML ---------------------------------------------------------------------
+# Quotes and ellipses become typographic, but "--" stays two hyphens: the
+# examples' docstrings name command-line options such as --quick in prose.
+smartquotes_action = "qe"
 html_theme = "furo"
 html_title = f"lamiro {release}"
 html_static_path = ["_static"]
+html_css_files = ["wrapped-output.css"]
 html_show_sourcelink = False
 html_theme_options = {"navigation_with_keys": True}

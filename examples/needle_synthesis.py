@@ -290,7 +290,7 @@ def plot(problem_wl, runs, synthesis, path):
     trace.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.13))
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=100)
-    print(f"\nplot written to {path.resolve()}")
+    print(f"\nplot written to {path}")
 
 
 def main(argv=None):

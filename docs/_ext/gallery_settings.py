@@ -12,9 +12,11 @@ ARGUMENTS = {
     "design_loop.py": ["--quick"],
     "sweep_dask.py": ["--candidates", "400", "--wavelengths", "200", "--workers", "2"],
 }
-# From the first spectrum to the larger workflows; an example not listed
-# comes after these, by file name.
-ORDER = ["demo.py", "angle_polarisation.py", "metal_mirror.py", "design_loop.py", "sweep_dask.py"]
+# From the first spectrum to the larger workflows, then the companion
+# module's in the order of its guide; an example not listed comes after
+# these, by file name.
+ORDER = ["demo.py", "angle_polarisation.py", "metal_mirror.py", "design_loop.py", "sweep_dask.py",
+         "ellipsometry_sweep.py", "coated_plate.py", "solar_absorption.py", "needle_synthesis.py"]
 
 
 def short_budget(gallery_conf, script_vars):

@@ -52,6 +52,24 @@ def _class_args(self) -> str:
     return _objects._format_args(parameters, hints not in ("none", "description"))
 
 
+# An overloaded function (lamiro_design.needle) shows one signature per
+# overload. With every parameter's type written out, the overloads are
+# screens of nearly equal lines whose difference (which weights are given,
+# and what comes back) is hard to spot; they show the parameter names,
+# defaults and return type only, and the docstring gives the types.
+_function_init = _objects.PythonFunction.__init__
+
+
+def _function_init_compact_overloads(self, *args, **kwargs) -> None:
+    _function_init(self, *args, **kwargs)
+    if self.obj["overloads"]:
+        self.args = _objects._format_args(self.obj["args"], False)
+        self.overloads = [
+            (_objects._format_args(parameters, False), returned) for parameters, returned in self.obj["overloads"]
+        ]
+
+
 def setup(app):
     _objects.PythonClass.args = property(_class_args)
+    _objects.PythonFunction.__init__ = _function_init_compact_overloads
     return {"parallel_read_safe": True, "parallel_write_safe": True}

@@ -42,7 +42,11 @@ class Amplitudes(
         npt.NDArray[np.complex128],
     ],
 ):
-    """Complex amplitude coefficients r = m01/m00 and t = 1/m00 of both polarisations."""
+    """Complex amplitude coefficients r = m01/m00 and t = 1/m00 of both polarisations.
+
+    The result of :func:`amplitudes`: a named tuple of four complex128 arrays,
+    read by name (``a.rs``) or unpacked (``rs, rp, ts, tp = a``).
+    """
 
     __match_args__: Final = ("rs", "rp", "ts", "tp")
     @property
@@ -69,7 +73,11 @@ class Ellipsometry(
         npt.NDArray[np.float64],
     ],
 ):
-    """Ellipsometric angles Psi and Delta, in radians."""
+    """Ellipsometric angles Psi and Delta, in radians.
+
+    The result of :func:`ellipsometry`: a named tuple of two float64 arrays,
+    read by name (``e.psi``) or unpacked (``psi, delta = e``).
+    """
 
     __match_args__: Final = ("psi", "delta")
     @property
@@ -88,7 +96,11 @@ class Incoherent(
         npt.NDArray[np.float64],
     ],
 ):
-    """Reflectance and transmittance of a stack with incoherent layers."""
+    """Reflectance and transmittance of a stack with incoherent layers.
+
+    The result of :func:`incoherent`: a named tuple of two float64 arrays,
+    read by name (``res.r``) or unpacked (``r, t = res``).
+    """
 
     __match_args__: Final = ("r", "t")
     @property
@@ -109,7 +121,11 @@ class Gradient(
         npt.NDArray[np.float64],
     ],
 ):
-    """Reflectance, transmittance and their derivatives with respect to every layer's thickness."""
+    """Reflectance, transmittance and their derivatives with respect to every layer's thickness.
+
+    The result of :func:`thickness_gradient`: a named tuple of four float64
+    arrays, read by name (``g.dr``) or unpacked (``r, t, dr, dt = g``).
+    """
 
     __match_args__: Final = ("r", "t", "dr", "dt")
     @property
@@ -136,7 +152,11 @@ class Needle(
         npt.NDArray[np.float64],
     ],
 ):
-    """Derivatives of R and T with respect to the thickness of a thin layer inserted at each depth."""
+    """Derivatives of R and T with respect to the thickness of a thin layer inserted at each depth.
+
+    The result of :func:`needle` without weights: a named tuple of two float64
+    arrays, read by name (``nd.dr``) or unpacked (``dr, dt = nd``).
+    """
 
     __match_args__: Final = ("dr", "dt")
     @property
@@ -277,4 +297,32 @@ def needle(
     weight_r: None = None,
     *,
     weight_t: npt.NDArray[np.float64],
-) -> npt.NDArray[np.float64]: ...
+) -> npt.NDArray[np.float64]:
+    """The needle function: the change of R and T by a thin layer inserted at each depth.
+
+    How R and T change when a vanishingly thin layer of a candidate material
+    is inserted at each depth of a coherent stack. ``d``, ``n``, ``wl``,
+    ``theta``, ``phi`` as for :func:`thickness_gradient` (``theta`` a number
+    or a 1-D float64 array of A angles). ``material``: the candidate's
+    refractive index at every wavelength, complex128 of shape (W,), or C
+    candidates at once, shape (C, W). ``depths``: 1-D float64, Z
+    depths below the top of the first layer in the unit of ``d`` (0 is the
+    top of the stack, ``d.sum()`` its bottom; a depth on an interface lies
+    between the two media; depths outside the stack give NaN).
+
+    Without weights, returns ``Needle(dr, dt)``, float64 arrays of shape
+    ([A,] [C,] Z, W): dR/d(delta) and dT/d(delta) at delta = 0 of a layer of
+    thickness delta inserted at each depth, per unit of length (the axes A
+    and C only when ``theta``, resp. ``material``, is an array of them).
+
+    With ``weight_r`` and/or ``weight_t`` (float64, shape (W,) or (A, W); give
+    ``weight_t`` alone by keyword): the derivatives of a merit, a float64
+    array of shape (Z,) or (C, Z), the sum over angles and wavelengths of
+    ``weight_r * dR/d(delta) + weight_t * dT/d(delta)``. The weights are the
+    merit's derivatives with respect to R and T (for the mean of R over W
+    wavelengths, ``weight_r = 1/W``; for ``sum(v * (R - R0)**2)``,
+    ``weight_r = 2 * v * (R - R0)``). A negative value marks a depth where a
+    thin layer of the candidate lowers the merit. The sums run over fixed
+    blocks of wavelengths in a fixed order, so the result is the same
+    whatever the thread count.
+    """
