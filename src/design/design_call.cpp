@@ -209,6 +209,22 @@ OwnedBuffer<double> accept_weight(PyObject* object, std::string_view name, const
     return repeated;
 }
 
+// "each of the 3 layers", or "the 1 layer".
+std::string each_of(std::size_t count, std::string_view noun) {
+    std::string text = count == 1 ? "the 1 " : "each of the " + std::to_string(count) + " ";
+    text += noun;
+    if (count != 1) text += "s";
+    return text;
+}
+
+// "3 columns", "1 column".
+std::string counted(std::size_t count, std::string_view noun) {
+    std::string text = std::to_string(count) + " ";
+    text += noun;
+    if (count != 1) text += "s";
+    return text;
+}
+
 void check_shapes(const DesignCall& call) {
     const std::size_t media = call.n.rows;
     if (media < 2) {
@@ -216,22 +232,21 @@ void check_shapes(const DesignCall& call) {
                     std::to_string(media));
     }
     if (call.n.cols < call.wavelengths()) {
-        value_error("n must have a column for each of the " + std::to_string(call.wavelengths()) +
-                    " wavelengths, got " + std::to_string(call.n.cols) + " columns");
+        value_error("n must have a column for " + each_of(call.wavelengths(), "wavelength") +
+                    ", got " + counted(call.n.cols, "column"));
     }
     if (call.d.size() < media - 2) {
-        value_error("d must hold a thickness for each of the " + std::to_string(media - 2) +
-                    " layers (rows of n between the first and the last), got " +
+        value_error("d must hold a thickness for " + each_of(media - 2, "layer") +
+                    " (rows of n between the first and the last), got " +
                     std::to_string(call.d.size()));
     }
     if (call.has_coherent && call.coherent.size() != media - 2) {
-        value_error("coherent must hold one boolean for each of the " + std::to_string(media - 2) +
-                    " layers, got " + std::to_string(call.coherent.size()));
+        value_error("coherent must hold one boolean for " + each_of(media - 2, "layer") + ", got " +
+                    std::to_string(call.coherent.size()));
     }
     if (call.materials.rows != 0 && call.materials.cols < call.wavelengths()) {
-        value_error("material must have a column for each of the " +
-                    std::to_string(call.wavelengths()) + " wavelengths, got " +
-                    std::to_string(call.materials.cols) + " columns");
+        value_error("material must have a column for " + each_of(call.wavelengths(), "wavelength") +
+                    ", got " + counted(call.materials.cols, "column"));
     }
 }
 

@@ -206,6 +206,8 @@ BAD = [
     ((D, N[:1], WL, 0.1), ValueError, "n must have at least 2 rows .*, got 1"),
     ((D, N[:, :2], WL, 0.1), ValueError, "n must have a column for each of the 3 wavelengths, got 2 columns"),
     ((D[:1], N, WL, 0.1), ValueError, r"d must hold a thickness for each of the 2 layers .*, got 1"),
+    ((D[:0], N[1:], WL[:1], 0.1), ValueError, r"d must hold a thickness for the 1 layer .*, got 0"),
+    ((D, N[:, :0], WL[:1], 0.1), ValueError, "n must have a column for the 1 wavelength, got 0 columns"),
     ((D, N, WL), TypeError, r"amplitudes\(\) missing 1 required positional argument: 'theta'"),
     ((D, N, WL, 0.1, 0.2), TypeError, r"amplitudes\(\) takes 4 positional arguments but 5 were given"),
 ]
