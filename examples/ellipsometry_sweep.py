@@ -48,7 +48,7 @@ def sweep(thickness):
 
 
 def principal_angle(delta):
-    """Index of the angle where Delta is closest to -90 degrees."""
+    """Index of the angle where the magnitude of Delta is closest to 90 degrees."""
     return int(np.argmin(np.abs(np.abs(delta) - 90.0)))
 
 
