@@ -18,8 +18,9 @@
 //    load average say how far the figures can be trusted.
 //
 //   pool_bench [--before BINARY] [repetitions [wavelengths [layers]]]
-//       defaults 15 10000 200; BINARY is this benchmark built with the
-//       earlier pool (make benchmark builds it as build/baseline/pool_bench).
+//       defaults 15 10000 200; BINARY is this benchmark built with the pool
+//       before its latency work (make benchmark builds it as
+//       build/pool-before/pool_bench).
 //   pool_bench --child empty WORKERS REQUESTS       (run by the above)
 //   pool_bench --child long WORKERS REPETITIONS WAVELENGTHS LAYERS
 #include <sys/resource.h>

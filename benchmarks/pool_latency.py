@@ -2,9 +2,11 @@
 """What a parallel request costs a Python caller: the worker pool of an earlier
 build ("before") and of this tree ("this") side by side, in one run.
 
-"before" is a lamiro module built from this tree with the worker pool of an
-earlier commit (make benchmark builds it into build/baseline/module; the path
-is given with --before); "this" is the module installed in this interpreter.
+"before" is a lamiro module built from this tree with the worker pool before
+its latency work (make benchmark builds it into build/pool-before/module; the
+path is given with --before); "this" is the module of this tree, from --this
+(make benchmark: build/pool-this/module, built the same way) or else the one
+installed in this interpreter.
 Every figure comes from child interpreters, one module each, the two kinds
 interleaved, so a change of load on the machine hits both:
 
@@ -23,7 +25,7 @@ interleaved, so a change of load on the machine hits both:
 5. The design loop of examples/design_loop.py (lamiro's merit only):
    evaluations per second.
 
-Run: .venv/bin/python benchmarks/pool_latency.py --before build/baseline/module
+Run: .venv/bin/python benchmarks/pool_latency.py --before DIR [--this DIR]
          [--rounds 20] [--calls 200] [--repeats 3] [--quick]
 """
 
@@ -184,15 +186,16 @@ def child_main(argv):
 class Variants:
     """Starts child interpreters with the "before" module or with this one."""
 
-    def __init__(self, before):
-        self.before = pathlib.Path(before).resolve()
+    def __init__(self, before, this=None):
+        self.dirs = {"before": pathlib.Path(before).resolve(),
+                     "this": pathlib.Path(this).resolve() if this else None}
         self.names = ("before", "this")
 
     def env(self, name, threads=None):
         env = dict(os.environ, **QUIET_BLAS)
         env.pop("PYTHONPATH", None)
-        if name == "before":
-            env["PYTHONPATH"] = str(self.before)
+        if self.dirs[name] is not None:
+            env["PYTHONPATH"] = str(self.dirs[name])
         if threads is not None:
             env["RAYON_NUM_THREADS"] = threads
         return env
@@ -206,8 +209,10 @@ class Variants:
         if proc.returncode != 0:
             raise SystemExit(f"child with the {name} module failed")
         report = json.loads(out)
-        from_before = pathlib.Path(report["module"]).resolve().is_relative_to(self.before)
-        if from_before != (name == "before"):
+        module = pathlib.Path(report["module"]).resolve()
+        expected = self.dirs[name]
+        if (expected is not None and not module.is_relative_to(expected)) or \
+                (expected is None and module.is_relative_to(self.dirs["before"])):
             raise SystemExit(f"the {name} child imported {report['module']}")
         return report
 
@@ -303,13 +308,14 @@ def design(variants, args):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--before", required=True, help="directory holding the lamiro module to compare with")
+    parser.add_argument("--this", help="directory holding this tree's lamiro module (default: the installed one)")
     parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--calls", type=int, default=200)
     parser.add_argument("--repeats", type=int, default=3, help="interleaved child processes per figure")
     parser.add_argument("--quick", action="store_true", help="shorter runs, for a smoke test")
     parser.add_argument("--only", nargs="*", default=["latency", "idle", "two", "caller", "design"])
     args = parser.parse_args(argv)
-    variants = Variants(args.before)
+    variants = Variants(args.before, args.this)
     one, five, _ = os.getloadavg()
     print(f"{len(os.sched_getaffinity(0))} CPUs; load average {one:.2f} (1 min), {five:.2f} (5 min)")
     steps = {"latency": latency, "idle": idle, "two": two_processes, "caller": caller_core, "design": design}

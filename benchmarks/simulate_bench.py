@@ -18,11 +18,14 @@ runs of one problem follow each other, so the speed-up compares times taken
 close together.
 
 With --before DIR, the two large problems are also timed with the lamiro
-module in DIR (make benchmark builds this tree with an earlier worker pool
-into build/baseline/module), each run of it right after the same run of this
-tree's module, and the table gives both and their ratio.
+module in DIR (make benchmark builds this tree with the worker pool before its
+latency work into build/pool-before/module), each run of it right after the
+same run of this tree's module, and the table gives both and their ratio.
+--this DIR takes this tree's module from DIR instead of the installed one
+(make benchmark: build/pool-this/module, built the same way as the other).
 
-Run: .venv/bin/python benchmarks/simulate_bench.py [--processes N] [--values N] [--before DIR]
+Run: .venv/bin/python benchmarks/simulate_bench.py [--processes N] [--values N]
+         [--before DIR [--this DIR]]
 """
 
 from __future__ import annotations
@@ -130,14 +133,13 @@ def memory_worker(argv):
 # --- manager side ------------------------------------------------------------------
 
 
-def measure(benchmark, threads, options, scratch, module_dir=None):
+def measure(benchmark, threads, options, scratch, module_dir=None, tag="this"):
     """(mean, standard deviation, median, values) in seconds of one pyperf run.
 
     With module_dir, the lamiro module found there is timed instead of the
     installed one."""
     import pyperf
 
-    tag = "before" if module_dir else "this"
     out = os.path.join(scratch, f"{benchmark}-{threads}-{tag}.json")
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     env.pop("PYTHONPATH", None)
@@ -171,6 +173,7 @@ def main(argv):
     parser.add_argument("--processes", type=int, default=10, help="pyperf worker processes (default: %(default)s)")
     parser.add_argument("--values", type=int, default=3, help="pyperf values per process (default: %(default)s)")
     parser.add_argument("--before", help="directory of a lamiro module to time next to this one")
+    parser.add_argument("--this", help="directory of this tree's lamiro module (default: the installed one)")
     args = parser.parse_args(argv)
     options = ["--processes", str(args.processes), "--values", str(args.values)]
 
@@ -185,8 +188,8 @@ def main(argv):
             results = {}
             for threads in THREADS:
                 for pool in pools:
-                    module_dir = args.before if pool == "before" else None
-                    results[pool, threads] = measure(key, threads, options, scratch, module_dir)
+                    module_dir = args.before if pool == "before" else args.this
+                    results[pool, threads] = measure(key, threads, options, scratch, module_dir, pool)
             for threads in THREADS:
                 for pool in pools:
                     mean, spread, median, _ = results[pool, threads]
