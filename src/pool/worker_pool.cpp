@@ -454,6 +454,7 @@ void WorkerPool::leave(Request& request) noexcept {
         last = --request.active == 0;
     }
     if (last) {
+        requests_in_flight_.fetch_sub(1, std::memory_order_relaxed);
         // Notified under the mutex: the caller cannot see `done`, return and
         // destroy the request before this thread has let go of it.
         try {
@@ -463,10 +464,6 @@ void WorkerPool::leave(Request& request) noexcept {
         } catch (...) {
             bookkeeping_failed("cannot signal the completion of a request");
         }
-        // Only now, with the caller's wake-up under way, may a worker looking
-        // on the caller's processor park and hand it over; parked earlier, it
-        // would leave the processor idle, and waking the caller there slower.
-        requests_in_flight_.fetch_sub(1, std::memory_order_relaxed);
     }
 }
 
