@@ -12,8 +12,10 @@ namespace lamiro {
 // halves with every idle time longer than the longest look, and whenever the
 // worker lost its processor while it looked (other threads wanted it), down
 // to none; it doubles with every idle time within the longest look, up to
-// that. A process that calls in bursts looks within the bursts (from the few
-// first requests of a burst on), one that calls rarely or shares busy
+// that, except for a few idle times after losing the processor, so that
+// looking on busy processors dies out instead of coming back at every
+// request. A process that calls in bursts looks within the bursts (from the
+// few first requests of a burst on), one that calls rarely or shares busy
 // processors hardly looks, and one that stops calling spends at most one
 // longest look per worker.
 class LookWindow {
@@ -23,6 +25,8 @@ public:
     static constexpr Duration longest = std::chrono::microseconds(200);
     // Shorter windows catch too few requests to be worth their clock reads.
     static constexpr Duration shortest = std::chrono::microseconds(10);
+    // Idle times after a displacement during which the window does not grow.
+    static constexpr int calm_needed = 8;
 
     Duration length() const noexcept { return length_; }
 
@@ -36,6 +40,7 @@ private:
     void shorten() noexcept;
 
     Duration length_ = longest;
+    int growth_paused_for_ = 0;  // idle times
 };
 
 }  // namespace lamiro

@@ -237,7 +237,7 @@ constexpr unsigned turns_between_clock_reads = 16;
 // A looker that finds this much time gone between two clock reads has lost
 // its processor to another thread meanwhile: the processors are wanted, and
 // looking only takes time from the threads that want them.
-constexpr Clock::duration displaced_gap = std::chrono::microseconds(50);
+constexpr Clock::duration displaced_gap = std::chrono::microseconds(20);
 
 class WorkerPool {
 public:

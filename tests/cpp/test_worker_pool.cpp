@@ -702,12 +702,25 @@ TEST(LookWindow, FullWhileRequestsComeSoonNoneWhenTheyStop) {
         EXPECT_GT(window.length(), LookWindow::Duration::zero());
     }
     EXPECT_EQ(window.length(), LookWindow::longest);
-    // A worker that lost its processor while looking looks less, until
-    // looking succeeds again.
+    // A worker that loses its processor while looking looks less, and
+    // keeps looking less while that goes on; once the processors are calm
+    // again, its window grows back.
     window.after_displacement();
-    EXPECT_LT(window.length(), LookWindow::longest);
-    EXPECT_GT(window.length(), LookWindow::Duration::zero());
-    window.after_idle(microseconds(20));
+    const auto halved = window.length();
+    EXPECT_LT(halved, LookWindow::longest);
+    EXPECT_GT(halved, LookWindow::Duration::zero());
+    for (int request = 0; request < LookWindow::calm_needed; ++request) {
+        window.after_idle(microseconds(20));
+        EXPECT_EQ(window.length(), halved);
+    }
+    for (int displacement = 0; displacement < 10; ++displacement) {
+        window.after_displacement();
+        window.after_idle(microseconds(20));
+    }
+    EXPECT_EQ(window.length(), LookWindow::Duration::zero());
+    for (int request = 0; request < LookWindow::calm_needed + 6; ++request) {
+        window.after_idle(microseconds(20));
+    }
     EXPECT_EQ(window.length(), LookWindow::longest);
 }
 
