@@ -17,7 +17,7 @@ BUILD_DIR    = -C build-dir=build/{wheel_tag}-{build_type}
 .PHONY: test-libm-variant
 .PHONY: test-x86-variants
 .PHONY: test-wheel test-aarch64 dist
-.PHONY: benchmark compare-peers
+.PHONY: benchmark pool-builds compare-peers
 .PHONY: docs docs-screenshots
 .PHONY: format format-check
 
@@ -149,19 +149,51 @@ dist: .venv/.lamiro-venv .venv-312/.lamiro-venv
 test-wheel: dist
 	scripts/test-wheel .venv-312
 
+# The worker pool against the one before its latency work (commit
+# BEFORE_POOL_COMMIT), side by side: two builds of this tree that differ only
+# in the pool's source, each with the module (in build/pool-*/module) and the
+# pool benchmark. Both start every function on a 64-byte boundary, so the
+# kernel's code has the same alignment in both: otherwise the pool's code
+# size moves the kernel, and the few per cent that its placement is worth
+# would pass for a difference between the pools.
+BEFORE_POOL_COMMIT = 8b985b4
+POOL_BUILD_FLAGS = -DLAMIRO_BUILD_BENCHMARKS=ON -DCMAKE_CXX_FLAGS=-falign-functions=64 \
+    -DPython_EXECUTABLE=$(CURDIR)/.venv/bin/python
+build/pool-before/worker_pool.cpp:
+	@mkdir -p build/pool-before
+	git show $(BEFORE_POOL_COMMIT):src/pool/worker_pool.cpp > $@.tmp || \
+	    { rm -f $@.tmp; echo "the pool of commit $(BEFORE_POOL_COMMIT) is needed (a full clone)" >&2; exit 1; }
+	mv $@.tmp $@
+build/pool-before/CMakeCache.txt: build/pool-before/worker_pool.cpp .venv/.lamiro-venv
+	cmake -S . -B build/pool-before $(POOL_BUILD_FLAGS) \
+	    -DLAMIRO_POOL_SOURCE=$(CURDIR)/build/pool-before/worker_pool.cpp \
+	    -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(CURDIR)/build/pool-before/module
+build/pool-this/CMakeCache.txt: .venv/.lamiro-venv
+	cmake -S . -B build/pool-this $(POOL_BUILD_FLAGS) \
+	    -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(CURDIR)/build/pool-this/module
+pool-builds: build/pool-before/CMakeCache.txt build/pool-this/CMakeCache.txt
+	cmake --build build/pool-before -j $(JOBS) --target lamiro pool_bench
+	cmake --build build/pool-this -j $(JOBS) --target lamiro pool_bench
+
 # Speed figures: the kernel against its library-call floor (times and
 # callgrind instruction counts), the per-layer functions (gradient,
-# absorption, needle) next to simulate()'s kernel and spectra, then
-# simulate() from Python, then lamiro_design next to simulate() on the same
-# stacks.
-benchmark: .venv/.lamiro-installed .venv/.lamiro-bench-deps build/cpp/CMakeCache.txt
+# absorption, needle) next to simulate()'s kernel and spectra; the worker
+# pool next to the earlier one, in C++ and from Python (latency around the
+# parallel threshold, idle processor time, two processes at once, the design
+# loop, simulate() on large problems); then simulate() of the installed
+# module from Python and lamiro_design next to simulate() on the same stacks.
+benchmark: .venv/.lamiro-installed .venv/.lamiro-bench-deps build/cpp/CMakeCache.txt pool-builds
 	scripts/ensure-system-packages valgrind
 	cmake --build build/cpp -j $(JOBS) --target kernel_bench sweep_bench
 	build/cpp/kernel_bench
 	benchmarks/instruction_counts.sh build/cpp/kernel_bench
 	build/cpp/sweep_bench
 	benchmarks/sweep_instruction_counts.sh build/cpp/sweep_bench
-	.venv/bin/python benchmarks/simulate_bench.py
+	build/pool-this/pool_bench --before build/pool-before/pool_bench
+	.venv/bin/python benchmarks/pool_latency.py --before build/pool-before/module \
+	    --this build/pool-this/module
+	.venv/bin/python benchmarks/simulate_bench.py --before build/pool-before/module \
+	    --this build/pool-this/module
 	.venv/bin/python benchmarks/design_bench.py
 
 # lamiro next to tmm, tmm-faster, tmm-fast (PyTorch on the CPU, in a Python

@@ -13,9 +13,12 @@ called as its own users call it (benchmarks/peers.py says how):
   (benchmarks/numpy_model.py, what a user would write instead);
 - tmm, the pure-Python package, once per wavelength and polarisation.
 
-Sizes: 3 media x 10 wavelengths, 20 layers x 1 000 wavelengths, 200 layers x
-10 000 wavelengths of dispersive, weakly absorbing layers on glass, from air,
-at theta = 0.3 and phi = pi/4.
+Sizes: 3 media x 10 wavelengths; the mid sizes of designers' loops, 4 layers x
+101 and x 301 wavelengths and 20 layers x 301 (just above lamiro's parallel
+threshold of 100 wavelengths, where a parallel request's fixed cost counts
+most); 20 layers x 1 000 and 200 layers x 10 000 wavelengths; all of
+dispersive, weakly absorbing layers on glass, from air, at theta = 0.3 and
+phi = pi/4.
 
 First every peer computes every problem once and must agree with lamiro, and
 with tmm on the wavelengths tmm computed, to AGREEMENT on R and T; otherwise
@@ -27,7 +30,8 @@ of the per-process values. A peer whose pyperf run is estimated to last longer
 than --budget seconds gets fewer processes (one value each), or is skipped
 when even two calls would not fit.
 
-Prints the table, the same table as Markdown, and saves a plot to
+Prints the table, lamiro's lead over the fastest peer at each size, the same
+table as Markdown, and saves a plot to
 benchmarks/output/compare_peers.png (or --plot PATH).
 
 Then lamiro_design's incoherent() and absorption() against tmm-faster's
@@ -37,7 +41,7 @@ inc_absorp_in_each_layer, in this process (benchmarks/design_peers.py,
 
 Run: .venv/bin/python benchmarks/compare_peers.py [--torch-python PATH]
          [--budget SECONDS] [--processes N] [--values N] [--plot PATH]
-         [--design-rounds N] [--design-only]
+         [--sizes 4x101,4x301,...] [--design-rounds N] [--design-only]
 """
 
 from __future__ import annotations
@@ -57,7 +61,8 @@ import numpy as np
 
 HERE = pathlib.Path(__file__).resolve().parent
 PEERS_SCRIPT = HERE / "peers.py"
-SIZES = [(1, 10), (20, 1_000), (200, 10_000)]  # (layers, wavelengths)
+SIZES = [(1, 10), (4, 101), (4, 301), (20, 301), (20, 1_000), (200, 10_000)]  # (layers, wavelengths)
+LEAD_GOAL = 4.0  # lamiro's time at most a quarter of the fastest peer's
 THETA = 0.3
 PHI = math.pi / 4  # equal parts of s and p, so both polarisations count
 AGREEMENT = 1e-9  # largest accepted |difference| of R or T
@@ -233,6 +238,13 @@ def load_text():
     return f"load average {one:.2f} (1 min), {five:.2f} (5 min)"
 
 
+def sizes_option(text):
+    try:
+        return [tuple(int(x) for x in size.split("x")) for size in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not LAYERSxWAVELENGTHS,...: {text!r}") from None
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     default_torch = HERE.parent / ".venv-torch" / "bin" / "python"
@@ -243,6 +255,9 @@ def main(argv=None):
     parser.add_argument("--processes", type=int, default=8, help="pyperf worker processes (default: %(default)s)")
     parser.add_argument("--values", type=int, default=3, help="pyperf values per process (default: %(default)s)")
     parser.add_argument("--plot", type=pathlib.Path, default=HERE / "output" / "compare_peers.png")
+    parser.add_argument("--sizes", type=sizes_option, default=SIZES,
+                        help="LAYERSxWAVELENGTHS,... to run (default: all, "
+                             + ",".join(f"{a}x{b}" for a, b in SIZES) + ")")
     parser.add_argument("--design-rounds", type=int, default=7,
                         help="interleaved rounds of the lamiro_design rows (default: %(default)s)")
     parser.add_argument("--design-only", action="store_true", help="only the lamiro_design rows")
@@ -264,7 +279,7 @@ def run(args, scratch):
 
     rows, versions, failed = [], {}, False
     print(f"\nAgreement with lamiro and with tmm (largest |difference| of R and T; accepted: {AGREEMENT:g})")
-    for layers, count in SIZES:
+    for layers, count in args.sizes:
         d, n, wl = problem(layers, count)
         path = scratch / f"problem-{layers}x{count}.npz"
         np.savez(path, d=d, n=n, wl=wl, theta=THETA, phi=PHI)
@@ -327,6 +342,15 @@ def run(args, scratch):
 
     header, lines = table(rows)
     print_plain(header, lines)
+    print(f"\nlamiro's lead over the fastest peer (goal: at least {LEAD_GOAL:g}x at every size):")
+    for row in rows:
+        peers = {peer: result[0] for peer, result in row["time"].items() if peer != "lamiro"}
+        if "lamiro" not in row["time"] or not peers:
+            continue
+        fastest = min(peers, key=peers.get)
+        lead = peers[fastest] / row["time"]["lamiro"][0]
+        print(f"  {label(row['layers'], row['count'])}: {lead:.1f}x ({fastest})"
+              + ("" if lead >= LEAD_GOAL else "  below the goal"))
     print("\nMarkdown:\n")
     print_markdown(header, lines)
     print()

@@ -1,26 +1,41 @@
 // SPDX-License-Identifier: MIT
-// The worker pool on one long request: both spectra of a 200-layer absorbing
-// stack at 10 000 wavelengths, every layer its own dispersive medium,
-// evaluated through a SimulationContext (one request of the pool per
-// evaluation). Each worker count runs in a fresh process, since the pool's
-// size is fixed when it is created. For each it prints the time of an
-// evaluation, the share of the workers' time in the request spent idle
-// (waking up, waiting for the last run, bookkeeping) and how the request was
-// cut; then the speed-up of 2 workers over 1. The machine's load average and
-// the involuntary context switches of the process (other programs taking
-// its processors) say how far the figures can be trusted.
+// The worker pool of this tree next to the pool of an earlier build, each
+// measurement in a fresh process (a pool's size is fixed when it is
+// created), the two builds interleaved so a change of load hits both.
 //
-//   pool_bench [repetitions [wavelengths [layers]]]   defaults 15 10000 200
+// 1. Empty requests: many requests of 101 indices whose body does nothing,
+//    the smallest parallel spectrum without its arithmetic. Per request the
+//    time from the call to its return, when the first run started, when a
+//    second worker started (and the share of the indices it evaluated), and
+//    how long after the end of the last run the caller was back.
+// 2. One long request: both spectra of a 200-layer absorbing stack at 10 000
+//    wavelengths, every layer its own dispersive medium, evaluated through a
+//    SimulationContext (one request of the pool per evaluation): the time of
+//    an evaluation, the share of the workers' time in the request spent idle
+//    (waking up, waiting for the last run, bookkeeping), how the request was
+//    cut, and the speed-up of 2 workers over 1. The involuntary context
+//    switches of the process (other programs taking its processors) and the
+//    load average say how far the figures can be trusted.
+//
+//   pool_bench [--before BINARY] [repetitions [wavelengths [layers]]]
+//       defaults 15 10000 200; BINARY is this benchmark built with the pool
+//       before its latency work (make benchmark builds it as
+//       build/pool-before/pool_bench).
+//   pool_bench --child empty WORKERS REQUESTS       (run by the above)
+//   pool_bench --child long WORKERS REPETITIONS WAVELENGTHS LAYERS
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -76,20 +91,112 @@ Stack make_stack(std::size_t wavelengths, std::size_t layers) {
                  RealVector::from_buffer(std::move(wl))};
 }
 
-// What one worker count gave, sent from its process to the parent.
-struct Figures {
+double median(std::vector<double> values) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    const std::size_t m = values.size() / 2;
+    return values.size() % 2 == 1 ? values[m] : 0.5 * (values[m - 1] + values[m]);
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[at];
+}
+
+using Clock = std::chrono::steady_clock;
+
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+// --- empty requests ------------------------------------------------------------------
+
+constexpr std::size_t empty_indices = 101;
+
+// What the body of one empty request saw: per call its thread, when it
+// started and ended, and how many indices it had.
+struct CallRecord {
+    std::thread::id thread;
+    Clock::time_point start, end;
+    std::size_t indices;
+};
+
+struct EmptyFigures {
+    double request_median, request_p10, request_p90;
+    double first_start;   // median, from the call of parallel_for
+    double second_start;  // median over requests a second worker joined
+    double second_share;  // median share of the indices the second worker evaluated
+    double joined_share;  // share of the requests a second worker joined
+    double caller_back;   // median, from the end of the last run to the return
+};
+
+EmptyFigures measure_empty(std::size_t workers, int requests) {
+    ::setenv("RAYON_NUM_THREADS", std::to_string(workers).c_str(), 1);
+    if (lamiro::thread_count() != workers) std::abort();
+    std::array<CallRecord, 64> calls;
+    std::atomic<std::size_t> call_count{0};
+    auto body = [&](std::size_t begin, std::size_t end) {
+        const Clock::time_point start = Clock::now();
+        const std::size_t slot = call_count.fetch_add(1, std::memory_order_relaxed);
+        if (slot < calls.size()) {
+            calls[slot] = {std::this_thread::get_id(), start, Clock::now(), end - begin};
+        }
+    };
+    std::vector<double> total, first, second, share, back;
+    std::size_t joined = 0;
+    for (int i = -200; i < requests; ++i) {  // 200 warm-up requests
+        call_count.store(0, std::memory_order_relaxed);
+        const Clock::time_point start = Clock::now();
+        lamiro::parallel_for(empty_indices, body);
+        const Clock::time_point back_at = Clock::now();
+        if (i < 0) continue;
+        const std::size_t n = std::min(call_count.load(), calls.size());
+        Clock::time_point first_at = calls[0].start, last_end = calls[0].end;
+        std::thread::id first_thread = calls[0].thread;
+        for (std::size_t c = 1; c < n; ++c) {
+            if (calls[c].start < first_at) {
+                first_at = calls[c].start;
+                first_thread = calls[c].thread;
+            }
+            last_end = std::max(last_end, calls[c].end);
+        }
+        Clock::time_point second_at = Clock::time_point::max();
+        std::size_t second_indices = 0;
+        for (std::size_t c = 0; c < n; ++c) {
+            if (calls[c].thread != first_thread) {
+                second_at = std::min(second_at, calls[c].start);
+                second_indices += calls[c].indices;
+            }
+        }
+        total.push_back(micros(back_at - start));
+        first.push_back(micros(first_at - start));
+        back.push_back(micros(back_at - last_end));
+        if (second_indices > 0) {
+            ++joined;
+            second.push_back(micros(second_at - start));
+            share.push_back(static_cast<double>(second_indices) / empty_indices);
+        }
+    }
+    return EmptyFigures{median(total),
+                        percentile(total, 0.1),
+                        percentile(total, 0.9),
+                        median(first),
+                        median(second),
+                        median(share),
+                        static_cast<double>(joined) / requests,
+                        median(back)};
+}
+
+// --- one long request ----------------------------------------------------------------
+
+// What one worker count gave on the long request.
+struct LongFigures {
     double best_ms, median_ms;
     double best_idle, median_idle;  // shares of W x request duration
     double calls, splits;           // per request, medians
     double involuntary_switches;    // per evaluation, median
     double cpu_share;               // process CPU time / (W x time), median
 };
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t m = values.size() / 2;
-    return values.size() % 2 == 1 ? values[m] : 0.5 * (values[m - 1] + values[m]);
-}
 
 std::vector<lamiro::RequestTiming> timings;
 
@@ -99,7 +206,8 @@ double process_cpu_ms() {
     return 1e3 * static_cast<double>(now.tv_sec) + 1e-6 * static_cast<double>(now.tv_nsec);
 }
 
-Figures measure(std::size_t workers, int repetitions, std::size_t wavelengths, std::size_t layers) {
+LongFigures measure_long(std::size_t workers, int repetitions, std::size_t wavelengths,
+                         std::size_t layers) {
     ::setenv("RAYON_NUM_THREADS", std::to_string(workers).c_str(), 1);
     const Stack stack = make_stack(wavelengths, layers);
     auto evaluate = [&stack] {
@@ -116,9 +224,9 @@ Figures measure(std::size_t workers, int repetitions, std::size_t wavelengths, s
         rusage before{};
         ::getrusage(RUSAGE_SELF, &before);
         const double cpu_before = process_cpu_ms();
-        const auto start = std::chrono::steady_clock::now();
+        const auto start = Clock::now();
         evaluate();
-        const auto elapsed = std::chrono::steady_clock::now() - start;
+        const auto elapsed = Clock::now() - start;
         const double cpu_ms = process_cpu_ms() - cpu_before;
         rusage after{};
         ::getrusage(RUSAGE_SELF, &after);
@@ -131,28 +239,34 @@ Figures measure(std::size_t workers, int repetitions, std::size_t wavelengths, s
         cpu.push_back(cpu_ms / (static_cast<double>(workers) * ms.back()));
     }
     lamiro::observe_requests(nullptr);
-    return Figures{*std::min_element(ms.begin(), ms.end()),
-                   median(ms),
-                   *std::min_element(idle.begin(), idle.end()),
-                   median(idle),
-                   median(calls),
-                   median(splits),
-                   median(switches),
-                   median(cpu)};
+    return LongFigures{*std::min_element(ms.begin(), ms.end()),
+                       median(ms),
+                       *std::min_element(idle.begin(), idle.end()),
+                       median(idle),
+                       median(calls),
+                       median(splits),
+                       median(switches),
+                       median(cpu)};
 }
 
-// Runs measure() in a child process, so its pool has the wanted size.
-bool measure_in_child(std::size_t workers, int repetitions, std::size_t wavelengths,
-                      std::size_t layers, Figures& figures) {
+// --- processes -----------------------------------------------------------------------
+
+// Runs `binary --child ARGS...` and reads `Figures` from its standard output.
+template <class Figures>
+bool run_child(const std::string& binary, const std::vector<std::string>& args, Figures& figures) {
     int fds[2];
     if (::pipe(fds) != 0) return false;
     const pid_t pid = ::fork();
     if (pid < 0) return false;
     if (pid == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
         ::close(fds[0]);
-        const Figures result = measure(workers, repetitions, wavelengths, layers);
-        const bool sent = ::write(fds[1], &result, sizeof result) == sizeof result;
-        ::_exit(sent ? 0 : 1);
+        ::close(fds[1]);
+        std::vector<char*> argv{const_cast<char*>(binary.c_str()), const_cast<char*>("--child")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(binary.c_str(), argv.data());
+        ::_exit(127);
     }
     ::close(fds[1]);
     const bool received = ::read(fds[0], &figures, sizeof figures) == sizeof figures;
@@ -162,6 +276,25 @@ bool measure_in_child(std::size_t workers, int repetitions, std::size_t waveleng
     return received && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+template <class Figures>
+int send(const Figures& figures) {
+    return ::write(STDOUT_FILENO, &figures, sizeof figures) == sizeof figures ? 0 : 1;
+}
+
+int child_main(int argc, char** argv) {
+    const std::string kind = argc > 2 ? argv[2] : "";
+    if (kind == "empty" && argc == 5) {
+        return send(measure_empty(std::strtoul(argv[3], nullptr, 10), std::atoi(argv[4])));
+    }
+    if (kind == "long" && argc == 7) {
+        return send(measure_long(std::strtoul(argv[3], nullptr, 10), std::atoi(argv[4]),
+                                 std::strtoul(argv[5], nullptr, 10),
+                                 std::strtoul(argv[6], nullptr, 10)));
+    }
+    std::fprintf(stderr, "pool_bench: unknown child arguments\n");
+    return 2;
+}
+
 std::string load_average() {
     std::ifstream file("/proc/loadavg");
     std::string text;
@@ -169,37 +302,95 @@ std::string load_average() {
     return text.empty() ? "unknown" : text;
 }
 
+struct Build {
+    const char* name;
+    std::string binary;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
-    const std::size_t wavelengths = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 10000;
-    const std::size_t layers = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 200;
-    std::printf(
-        "Worker pool: %zu layers x %zu wavelengths, absorbing, both spectra; %d repetitions "
-        "per worker count; %u processors online\n",
-        layers, wavelengths, repetitions, std::thread::hardware_concurrency());
-    std::printf("load average before: %s\n\n", load_average().c_str());
-    std::printf(
-        "workers  time best  median   idle best  median   calls  splits  preempted  cpu share\n");
-    Figures one{}, two{};
-    for (std::size_t workers : {1, 2}) {
-        Figures& f = workers == 1 ? one : two;
-        if (!measure_in_child(workers, repetitions, wavelengths, layers, f)) {
-            std::fprintf(stderr, "the measurement with %zu workers failed\n", workers);
-            return 1;
-        }
-        std::printf("%7zu  %6.1f ms  %6.1f   %7.2f %%  %5.2f %%  %6.0f  %6.0f  %9.0f  %7.0f %%\n",
-                    workers, f.best_ms, f.median_ms, 100 * f.best_idle, 100 * f.median_idle,
-                    f.calls, f.splits, f.involuntary_switches, 100 * f.cpu_share);
+    if (argc > 1 && std::strcmp(argv[1], "--child") == 0) {
+        return child_main(argc, argv);
     }
-    const double best_speedup = one.best_ms / two.best_ms;
-    const double median_speedup = one.median_ms / two.median_ms;
-    std::printf("\nspeed-up with 2 workers: best %.2f, median %.2f (target >= 1.9)\n", best_speedup,
-                median_speedup);
+    std::vector<Build> builds;
+    int arg = 1;
+    if (argc > 2 && std::strcmp(argv[1], "--before") == 0) {
+        builds.push_back({"before", argv[2]});
+        arg = 3;
+    }
+    builds.push_back({"this", "/proc/self/exe"});
+    const int repetitions = argc > arg ? std::max(1, std::atoi(argv[arg])) : 15;
+    const std::size_t wavelengths =
+        argc > arg + 1 ? std::strtoul(argv[arg + 1], nullptr, 10) : 10000;
+    const std::size_t layers = argc > arg + 2 ? std::strtoul(argv[arg + 2], nullptr, 10) : 200;
+    constexpr int requests = 2000;
+    constexpr int rounds = 3;  // interleaved processes per build and worker count
+    std::printf("Worker pool, %u processors online; load average before: %s\n",
+                std::thread::hardware_concurrency(), load_average().c_str());
+
     std::printf(
-        "idle with 2 workers: best %.2f %%, median %.2f %% of the request (target < 3 %%)\n",
-        100 * two.best_idle, 100 * two.median_idle);
+        "\n1. Empty requests: %d requests of %zu indices whose body does nothing, in each of %d "
+        "processes\n   per build; microseconds from the call of parallel_for, medians (the "
+        "request also its\n   10th-90th percentile); the second worker's share of the indices, "
+        "and the share of\n   the requests it joined\n\n",
+        requests, empty_indices, rounds);
+    std::printf(
+        "workers  pool      request  (10-90 %%)       first run  second worker (share, joined)  "
+        "caller back\n");
+    for (std::size_t workers : {2, 1}) {
+        for (int round = 0; round < rounds; ++round) {
+            for (const Build& build : builds) {
+                EmptyFigures f{};
+                if (!run_child(build.binary,
+                               {"empty", std::to_string(workers), std::to_string(requests)}, f)) {
+                    std::fprintf(stderr, "the %s pool's empty requests failed\n", build.name);
+                    return 1;
+                }
+                char second[64] = "-";
+                if (f.joined_share > 0) {
+                    std::snprintf(second, sizeof second, "%6.1f (%3.0f %%, %3.0f %%)",
+                                  f.second_start, 100 * f.second_share, 100 * f.joined_share);
+                }
+                std::printf("%7zu  %-7s %7.1f  (%5.1f-%6.1f)   %9.1f  %-29s  %11.1f\n", workers,
+                            build.name, f.request_median, f.request_p10, f.request_p90,
+                            f.first_start, second, f.caller_back);
+            }
+        }
+    }
+    std::printf("target: 2 workers, this pool, request median <= 10 us\n");
+
+    std::printf(
+        "\n2. One long request: %zu layers x %zu wavelengths, absorbing, both spectra; %d "
+        "repetitions\n   per worker count and build\n\n",
+        layers, wavelengths, repetitions);
+    std::printf(
+        "workers  pool     time best  median   idle best  median   calls  splits  preempted  cpu "
+        "share\n");
+    std::vector<std::pair<double, double>> speedups;
+    for (const Build& build : builds) {
+        LongFigures one{}, two{};
+        for (std::size_t workers : {1, 2}) {
+            LongFigures& f = workers == 1 ? one : two;
+            if (!run_child(build.binary,
+                           {"long", std::to_string(workers), std::to_string(repetitions),
+                            std::to_string(wavelengths), std::to_string(layers)},
+                           f)) {
+                std::fprintf(stderr, "the %s pool's long request with %zu workers failed\n",
+                             build.name, workers);
+                return 1;
+            }
+            std::printf(
+                "%7zu  %-7s %6.1f ms  %6.1f   %7.2f %%  %5.2f %%  %6.0f  %6.0f  %9.0f  %7.0f %%\n",
+                workers, build.name, f.best_ms, f.median_ms, 100 * f.best_idle, 100 * f.median_idle,
+                f.calls, f.splits, f.involuntary_switches, 100 * f.cpu_share);
+        }
+        speedups.emplace_back(one.best_ms / two.best_ms, one.median_ms / two.median_ms);
+    }
+    for (std::size_t b = 0; b < builds.size(); ++b) {
+        std::printf("speed-up with 2 workers, %s pool: best %.2f, median %.2f (target >= 1.9)\n",
+                    builds[b].name, speedups[b].first, speedups[b].second);
+    }
     std::printf("load average after: %s\n", load_average().c_str());
     std::printf(
         "(calls: calls of the body per request; splits: runs cut for a worker that ran out of\n"

@@ -17,7 +17,15 @@ worker process checks that the pool it created has that many threads. The
 runs of one problem follow each other, so the speed-up compares times taken
 close together.
 
+With --before DIR, the two large problems are also timed with the lamiro
+module in DIR (make benchmark builds this tree with the worker pool before its
+latency work into build/pool-before/module), each run of it right after the
+same run of this tree's module, and the table gives both and their ratio.
+--this DIR takes this tree's module from DIR instead of the installed one
+(make benchmark: build/pool-this/module, built the same way as the other).
+
 Run: .venv/bin/python benchmarks/simulate_bench.py [--processes N] [--values N]
+         [--before DIR [--this DIR]]
 """
 
 from __future__ import annotations
@@ -125,14 +133,22 @@ def memory_worker(argv):
 # --- manager side ------------------------------------------------------------------
 
 
-def measure(benchmark, threads, options, scratch):
-    """(mean, standard deviation, median, values) in seconds of one pyperf run."""
+def measure(benchmark, threads, options, scratch, module_dir=None, tag="this"):
+    """(mean, standard deviation, median, values) in seconds of one pyperf run.
+
+    With module_dir, the lamiro module found there is timed instead of the
+    installed one."""
     import pyperf
 
-    out = os.path.join(scratch, f"{benchmark}-{threads}.json")
+    out = os.path.join(scratch, f"{benchmark}-{threads}-{tag}.json")
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("PYTHONPATH", None)
+    inherited = "RAYON_NUM_THREADS"
+    if module_dir:
+        env["PYTHONPATH"] = os.path.abspath(module_dir)
+        inherited += ",PYTHONPATH"
     command = [sys.executable, __file__, "pyperf", benchmark, "--quiet", "-o", out,
-               "--inherit-environ", "RAYON_NUM_THREADS", *options]
+               "--inherit-environ", inherited, *options]
     done = subprocess.run(command, env=env, capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit(f"pyperf run of {benchmark} with {threads} threads failed:\n{done.stdout}{done.stderr}")
@@ -156,21 +172,35 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--processes", type=int, default=10, help="pyperf worker processes (default: %(default)s)")
     parser.add_argument("--values", type=int, default=3, help="pyperf values per process (default: %(default)s)")
+    parser.add_argument("--before", help="directory of a lamiro module to time next to this one")
+    parser.add_argument("--this", help="directory of this tree's lamiro module (default: the installed one)")
     args = parser.parse_args(argv)
     options = ["--processes", str(args.processes), "--values", str(args.values)]
 
     print(f"CPUs available to this process: {len(os.sched_getaffinity(0))}; at the start: {load_text()}")
     print(f"pyperf: {args.processes} processes x {args.values} values each, mean ± std. dev. of the values")
     with tempfile.TemporaryDirectory(prefix="simulate_bench-") as scratch:
-        print(f"\n{'problem':>12} {'threads':>7} {'ms/simulate':>18} {'median ms':>10} "
-              f"{'ns/(layer*wl)':>14} {'speed-up':>12}")
+        pools = ("this", "before") if args.before else ("this",)
+        print(f"\n{'problem':>12} {'threads':>7} {'pool':>6} {'ms/simulate':>18} {'median ms':>10} "
+              f"{'ns/(layer*wl)':>14} {'speed-up':>12}" + (f" {'this/before':>12}" if args.before else ""))
         for layers, count in SIZES:
             key = f"{layers}x{count}"
-            results = {threads: measure(key, threads, options, scratch) for threads in THREADS}
-            for threads, (mean, spread, median, _) in results.items():
-                speed_up = ratio_text(results[1], results[threads]) if threads > 1 else ""
-                print(f"{key:>12} {threads:>7} {mean * 1e3:9.3f} ± {spread * 1e3:6.3f} {median * 1e3:10.3f} "
-                      f"{mean * 1e9 / (layers * count):14.2f} {speed_up:>12}")
+            results = {}
+            for threads in THREADS:
+                for pool in pools:
+                    module_dir = args.before if pool == "before" else args.this
+                    results[pool, threads] = measure(key, threads, options, scratch, module_dir, pool)
+            for threads in THREADS:
+                for pool in pools:
+                    mean, spread, median, _ = results[pool, threads]
+                    speed_up = ratio_text(results[pool, 1], results[pool, threads]) if threads > 1 else ""
+                    versus = ratio_text(results["before", threads], results[pool, threads]) \
+                        if pool == "this" and args.before else ""
+                    print(f"{key:>12} {threads:>7} {pool:>6} {mean * 1e3:9.3f} ± {spread * 1e3:6.3f} "
+                          f"{median * 1e3:10.3f} {mean * 1e9 / (layers * count):14.2f} {speed_up:>12}"
+                          + (f" {versus:>12}" if args.before else ""))
+        if args.before:
+            print("(this/before: time of the earlier pool over this one's; above 1 this pool is faster)")
 
         mean, spread, median, nvalues = measure("small", 1, options, scratch)
         print(f"\nsmall call (3 media x 10 wavelengths, DataPy + simulate + r + t): "

@@ -2,19 +2,26 @@
 #include "pool/worker_pool.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <new>
 
 #include "pool/cpu_quota.hpp"
+#include "pool/futex_word.hpp"
+#include "pool/look_window.hpp"
+#include "pool/spin_lock.hpp"
+#include "pool/spin_pause.hpp"
 #include "pool/thread_count_env.hpp"
 
 namespace lamiro {
@@ -55,6 +62,15 @@ std::atomic<RequestObserver> request_observer{nullptr};
     std::abort();
 }
 
+// The processor the calling thread runs on, or -1 where that is unknown.
+int current_processor() noexcept {
+#ifdef __linux__
+    return ::sched_getcpu();
+#else
+    return -1;
+#endif
+}
+
 constexpr std::size_t align_up(std::size_t i) noexcept {
     return (i + index_grain - 1) / index_grain * index_grain;
 }
@@ -87,18 +103,19 @@ struct Request {
             runs[r - 1] = Run{begin, r < run_count ? end / index_grain * index_grain : end, false};
             begin = runs[r - 1].end;
         }
+        initial_runs = run_count;
     }
 
     const RangeFunction body;
     const std::size_t worker_count;
+    std::size_t initial_runs;  // how many workers the request can use at once
 
-    // Guarded by the pool's mutex.
+    // Guarded by the pool's queue lock.
     Request* next_in_queue = nullptr;
     bool queued = false;
 
-    // The rest is guarded by `mutex`, which is also the completion signal's.
-    std::mutex mutex;
-    std::condition_variable finished;
+    // The run bookkeeping, guarded by `lock`.
+    SpinLock lock;
     // Each worker holds at most one taken run, so W records suffice: a
     // worker that needs a record for a split finds one the others do not
     // hold.
@@ -106,11 +123,15 @@ struct Request {
     std::size_t run_count;
     std::size_t joined = 0;  // workers that joined, each at most once
     std::size_t active = 0;  // workers that joined and have not left
-    bool done = false;
     std::exception_ptr fault;
     Clock::duration busy{0};
     std::size_t calls = 0;
     std::size_t splits = 0;
+
+    // The completion signal the calling thread blocks on.
+    std::mutex completion;
+    std::condition_variable finished;
+    bool done = false;
 };
 
 // Whether a worker joining now would find work.
@@ -205,12 +226,28 @@ const char* describe(Cause& cause, const char* step, int error) noexcept {
     return cause.text;
 }
 
+// A looking worker checks the work signal every turn of its loop. Every
+// few turns it offers its processor to any other thread that waits for it
+// (the caller, woken at the end of its request, or another program); and
+// reads the clock, for the end of its window and to notice that it was
+// descheduled.
+constexpr unsigned turns_between_yields = 8;
+constexpr unsigned turns_between_clock_reads = 16;
+
+// A looker that finds this much time gone between two clock reads has lost
+// its processor to another thread meanwhile: the processors are wanted, and
+// looking only takes time from the threads that want them.
+constexpr Clock::duration displaced_gap = std::chrono::microseconds(20);
+
 class WorkerPool {
 public:
-    explicit WorkerPool(std::size_t worker_count) noexcept : worker_count_(worker_count) {}
+    WorkerPool(std::size_t worker_count, std::size_t processor_count) noexcept
+        : worker_count_(worker_count),
+          // More lookers than processors would only take turns on them.
+          lookers_allowed_(static_cast<std::uint32_t>(std::min(worker_count, processor_count))) {}
 
     std::size_t worker_count() const noexcept { return worker_count_; }
-    std::mutex& mutex() noexcept { return mutex_; }
+    SpinLock& queue_lock() noexcept { return queue_lock_; }
 
     // Starts the workers. When one cannot be started, stops and joins those
     // that did, describes the cause and returns false.
@@ -222,17 +259,43 @@ public:
 private:
     static void* worker_main(void* pool) noexcept;
     void work();
+    Request* join(std::size_t& run) noexcept;
     void serve(Request& request, std::size_t run);
+    void leave(Request& request) noexcept;
+    void wait_for_work(std::uint32_t seen, LookWindow& window) noexcept;
+    bool start_looking() noexcept;
+    bool in_callers_way() const noexcept;
+    bool on_callers_processor() const noexcept;
+    enum class Look { found, timed_out, displaced };
+    Look look(std::uint32_t seen, Clock::time_point until) const noexcept;
+    void park(std::uint32_t seen) noexcept;
+    void announce_work(std::size_t wanted) noexcept;
     void dequeue(Request& request) noexcept;
     void stop_workers(std::size_t started) noexcept;
 
     const std::size_t worker_count_;
-    std::mutex mutex_;
-    std::condition_variable work_available_;
+    const std::uint32_t lookers_allowed_;
+
     // Entry queue: requests that a worker joining them may find work in.
-    Request* head_ = nullptr;
+    // Changed under the queue lock; the head is also read without it, so an
+    // idle worker can see that nothing is queued without taking the lock.
+    SpinLock queue_lock_;
+    std::atomic<Request*> head_{nullptr};
     Request* tail_ = nullptr;
-    bool stopping_ = false;
+
+    // Advanced after every change that may give an idle worker something to
+    // do (a request queued, the pool stopping). Idle workers watch it while
+    // they look for work and park on it (a futex word) afterwards.
+    std::atomic<std::uint32_t> work_signal_{0};
+    std::atomic<std::uint32_t> looking_{0};  // workers watching the signal, awake
+    std::atomic<std::uint32_t> parked_{0};   // workers parked or about to park
+    std::atomic<bool> stopping_{false};
+
+    // The processor the latest request's caller ran on (-1: unknown), and
+    // the requests whose callers wait for them.
+    std::atomic<int> caller_processor_{-1};
+    std::atomic<std::uint32_t> requests_in_flight_{0};
+
     std::array<pthread_t, max_worker_count> threads_{};
 };
 
@@ -270,13 +333,9 @@ bool WorkerPool::start_workers(Cause& cause) noexcept {
 }
 
 void WorkerPool::stop_workers(std::size_t started) noexcept {
-    try {
-        std::lock_guard guard(mutex_);
-        stopping_ = true;
-    } catch (...) {
-        bookkeeping_failed("cannot stop the workers that started");
-    }
-    work_available_.notify_all();
+    stopping_.store(true, std::memory_order_relaxed);
+    work_signal_.fetch_add(1, std::memory_order_seq_cst);
+    futex_wake(work_signal_, std::numeric_limits<int>::max());
     for (std::size_t i = 0; i < started; ++i) {
         ::pthread_join(threads_[i], nullptr);
     }
@@ -298,50 +357,49 @@ void* WorkerPool::worker_main(void* pool) noexcept {
 
 void WorkerPool::work() {
     on_pool_worker = true;
-    std::unique_lock lock(mutex_);
+    LookWindow window;
     while (true) {
-        work_available_.wait(lock, [this] { return head_ != nullptr || stopping_; });
-        if (stopping_) {
+        // Read before the queue: a request queued after this read advances
+        // the signal past `seen`, so the wait below cannot miss it.
+        const std::uint32_t seen = work_signal_.load(std::memory_order_seq_cst);
+        if (stopping_.load(std::memory_order_relaxed)) {
             return;
         }
-        Request& request = *head_;
         std::size_t run = no_run;
-        bool wake_another = false;
-        {
-            std::lock_guard request_lock(request.mutex);
-            run = take_work(request, no_run);
-            if (run != no_run) {
-                ++request.active;
-                ++request.joined;
-                wake_another =
-                    request.joined < request.worker_count && has_work_to_hand_out(request);
-            }
-            if (!wake_another) {
-                dequeue(request);
-            }
-        }
-        if (run == no_run) {
+        if (Request* request = join(run)) {
+            serve(*request, run);
+            leave(*request);
             continue;
         }
-        lock.unlock();
-        // Work is left for another worker: wake one, which does the same in
-        // turn, so a request spreads over as many workers as can share it.
-        if (wake_another) {
-            work_available_.notify_one();
-        }
-        serve(request, run);
-        lock.lock();
-        std::lock_guard request_lock(request.mutex);
-        // This worker found no work left to take, and a worker joining later
-        // would find none either.
-        dequeue(request);
-        // Notified under the mutex: the caller cannot see `done`, return and
-        // destroy the request before this thread has let go of it.
-        if (--request.active == 0) {
-            request.done = true;
-            request.finished.notify_one();
-        }
+        wait_for_work(seen, window);
     }
+}
+
+// The first queued request with work to hand out, joined with the run taken
+// in `run`; nullptr when there is none. Requests found without work are
+// dequeued on the way.
+Request* WorkerPool::join(std::size_t& run) noexcept {
+    if (head_.load(std::memory_order_acquire) == nullptr) {
+        return nullptr;
+    }
+    std::lock_guard queue_guard(queue_lock_);
+    while (Request* request = head_.load(std::memory_order_relaxed)) {
+        std::lock_guard request_guard(request->lock);
+        run = take_work(*request, no_run);
+        if (run == no_run) {
+            dequeue(*request);
+            continue;
+        }
+        ++request->active;
+        ++request->joined;
+        // Left queued while a worker that has not joined yet could still
+        // find work in it.
+        if (request->joined == request->worker_count || !has_work_to_hand_out(*request)) {
+            dequeue(*request);
+        }
+        return request;
+    }
+    return nullptr;
 }
 
 // Executes `run` in steps, then whatever other work take_work hands out,
@@ -349,7 +407,7 @@ void WorkerPool::work() {
 void WorkerPool::serve(Request& request, std::size_t run) {
     // With one worker nobody could take work over: one step does it all.
     std::size_t step = worker_count_ > 1 ? min_step : static_cast<std::size_t>(-1);
-    std::unique_lock lock(request.mutex);
+    std::unique_lock lock(request.lock);
     while (run != no_run) {
         Run& current = request.runs[run];
         if (current.left() == 0) {
@@ -385,15 +443,149 @@ void WorkerPool::serve(Request& request, std::size_t run) {
     }
 }
 
+// Called by a worker that found no work left in the request to take, after
+// which a worker joining would find none either.
+void WorkerPool::leave(Request& request) noexcept {
+    bool last = false;
+    {
+        std::lock_guard queue_guard(queue_lock_);
+        std::lock_guard request_guard(request.lock);
+        dequeue(request);
+        last = --request.active == 0;
+    }
+    if (last) {
+        requests_in_flight_.fetch_sub(1, std::memory_order_relaxed);
+        // Notified under the mutex: the caller cannot see `done`, return and
+        // destroy the request before this thread has let go of it.
+        try {
+            std::lock_guard guard(request.completion);
+            request.done = true;
+            request.finished.notify_one();
+        } catch (...) {
+            bookkeeping_failed("cannot signal the completion of a request");
+        }
+    }
+}
+
+// Waits until the work signal moves past `seen` (or spuriously): looking
+// for a while, then parked.
+void WorkerPool::wait_for_work(std::uint32_t seen, LookWindow& window) noexcept {
+    const Clock::time_point idle_since = Clock::now();
+    Look outcome = Look::timed_out;
+    if (window.length() > Clock::duration::zero() && !in_callers_way() && start_looking()) {
+        outcome = look(seen, idle_since + window.length());
+        looking_.fetch_sub(1, std::memory_order_seq_cst);
+    }
+    if (outcome != Look::found) {
+        park(seen);
+    }
+    if (outcome == Look::displaced) {
+        window.after_displacement();
+    } else {
+        window.after_idle(Clock::now() - idle_since);
+    }
+}
+
+// Whether this worker runs on the processor of the latest request's caller
+// while no request is in flight, so the caller runs or is about to. Looking
+// there would take turns with the caller between its calls. While the
+// caller waits, a worker looking on its processor keeps that processor from
+// going idle, which is what makes the caller's return quick: the kernel
+// wakes the caller there, and the looker, seeing the request done, parks and
+// hands the processor straight over. (Waking a thread on an idle processor
+// of a virtual machine takes several microseconds more.)
+bool WorkerPool::in_callers_way() const noexcept {
+    return requests_in_flight_.load(std::memory_order_relaxed) == 0 && on_callers_processor();
+}
+
+bool WorkerPool::on_callers_processor() const noexcept {
+    const int caller = caller_processor_.load(std::memory_order_relaxed);
+    return caller >= 0 && caller == current_processor();
+}
+
+// Counts this worker among the lookers, unless as many look as may.
+bool WorkerPool::start_looking() noexcept {
+    std::uint32_t lookers = looking_.load(std::memory_order_relaxed);
+    do {
+        if (lookers >= lookers_allowed_) {
+            return false;
+        }
+    } while (!looking_.compare_exchange_weak(lookers, lookers + 1, std::memory_order_seq_cst));
+    return true;
+}
+
+// Watches the work signal until it moves past `seen` (found), until
+// `until` or until it is in the caller's way (timed out), or until it finds
+// that it lost its processor meanwhile (displaced).
+WorkerPool::Look WorkerPool::look(std::uint32_t seen, Clock::time_point until) const noexcept {
+    Clock::time_point last_read = Clock::now();
+    // The processor is read with the clock; whether the request is done,
+    // every turn, so a looker beside a waiting caller leaves at once.
+    bool beside_caller = on_callers_processor();
+    for (unsigned turn = 1;; ++turn) {
+        if (work_signal_.load(std::memory_order_acquire) != seen) {
+            return Look::found;
+        }
+        if (beside_caller && requests_in_flight_.load(std::memory_order_relaxed) == 0) {
+            return Look::timed_out;
+        }
+        if (turn % turns_between_clock_reads == 0) {
+            const Clock::time_point now = Clock::now();
+            if (now >= until) {
+                return Look::timed_out;
+            }
+            if (now - last_read > displaced_gap) {
+                return Look::displaced;
+            }
+            last_read = now;
+            beside_caller = on_callers_processor();
+        }
+        if (turn % turns_between_yields == 0) {
+            ::sched_yield();
+        } else {
+            spin_pause();
+        }
+    }
+}
+
+void WorkerPool::park(std::uint32_t seen) noexcept {
+    // Counted before the signal is read again, and announce_work advances
+    // the signal before it reads the count: either this worker sees the new
+    // value and does not sleep, or the announcer sees it parked and wakes
+    // it (futex_wait itself returns at once once the value has moved).
+    parked_.fetch_add(1, std::memory_order_seq_cst);
+    if (work_signal_.load(std::memory_order_seq_cst) == seen) {
+        futex_wait(work_signal_, seen);
+    }
+    parked_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// Tells idle workers that a request was queued that `wanted` workers can
+// share. Looking workers see the signal move within a fraction of a
+// microsecond; parked ones are woken together, only as many as the lookers
+// do not cover, and with no system call when they cover all.
+void WorkerPool::announce_work(std::size_t wanted) noexcept {
+    work_signal_.fetch_add(1, std::memory_order_seq_cst);
+    const std::size_t lookers = looking_.load(std::memory_order_seq_cst);
+    if (wanted > lookers && parked_.load(std::memory_order_seq_cst) > 0) {
+        futex_wake(work_signal_,
+                   static_cast<int>(std::min<std::size_t>(wanted - lookers, max_worker_count)));
+    }
+}
+
 void WorkerPool::dequeue(Request& request) noexcept {
     if (!request.queued) {
         return;
     }
     Request* previous = nullptr;
-    for (Request* r = head_; r != &request; r = r->next_in_queue) {
+    for (Request* r = head_.load(std::memory_order_relaxed); r != &request; r = r->next_in_queue) {
         previous = r;
     }
-    (previous == nullptr ? head_ : previous->next_in_queue) = request.next_in_queue;
+    if (previous == nullptr) {
+        head_.store(request.next_in_queue, std::memory_order_release);
+    } else {
+        previous->next_in_queue = request.next_in_queue;
+    }
     if (tail_ == &request) {
         tail_ = previous;
     }
@@ -401,21 +593,23 @@ void WorkerPool::dequeue(Request& request) noexcept {
 }
 
 void WorkerPool::run(Request& request) {
+    caller_processor_.store(current_processor(), std::memory_order_relaxed);
+    requests_in_flight_.fetch_add(1, std::memory_order_relaxed);
     {
-        std::lock_guard guard(mutex_);
+        std::lock_guard guard(queue_lock_);
         if (tail_ == nullptr) {
-            head_ = &request;
+            head_.store(&request, std::memory_order_release);
         } else {
             tail_->next_in_queue = &request;
         }
         tail_ = &request;
         request.queued = true;
     }
-    work_available_.notify_one();
+    announce_work(request.initial_runs);
     // The workers now use the request on this stack: no way out of this
     // wait but its completion.
     try {
-        std::unique_lock lock(request.mutex);
+        std::unique_lock lock(request.completion);
         request.finished.wait(lock, [&request] { return request.done; });
     } catch (...) {
         bookkeeping_failed("cannot wait for a request to complete");
@@ -442,13 +636,13 @@ constinit GlobalPool global;
 void before_fork() noexcept {
     global.mutex.lock();
     if (global.pool != nullptr) {
-        global.pool->mutex().lock();
+        global.pool->queue_lock().lock();
     }
 }
 
 void after_fork_in_parent() noexcept {
     if (global.pool != nullptr) {
-        global.pool->mutex().unlock();
+        global.pool->queue_lock().unlock();
     }
     global.mutex.unlock();
 }
@@ -484,15 +678,17 @@ void create_pool() noexcept {
         global.fork_handlers_registered = true;
     }
     std::size_t count = 1;
+    std::size_t processors = 1;
     try {
+        processors = default_processor_count();
         count = worker_count_from(std::getenv("RAYON_NUM_THREADS"),
-                                  std::getenv("RAYON_RS_NUM_CPUS"), default_processor_count());
+                                  std::getenv("RAYON_RS_NUM_CPUS"), processors);
     } catch (const std::exception& error) {
         std::snprintf(cause.text, sizeof cause.text, "cannot count the processors: %s",
                       error.what());
         return run_on_caller(cause.text);
     }
-    auto* pool = new (std::nothrow) WorkerPool(count);
+    auto* pool = new (std::nothrow) WorkerPool(count, processors);
     if (pool == nullptr) {
         return run_on_caller("no memory for the pool");
     }

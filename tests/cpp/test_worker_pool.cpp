@@ -28,6 +28,9 @@
 
 #include "common/internal_fault.hpp"
 #include "pool/cpu_quota.hpp"
+#include "pool/futex_word.hpp"
+#include "pool/look_window.hpp"
+#include "pool/spin_lock.hpp"
 #include "pool/thread_count_env.hpp"
 #include "pool/worker_pool.hpp"
 
@@ -417,6 +420,59 @@ TEST(ParallelFor, StalledRunIsTakenOverByAnotherWorker) {
     EXPECT_EQ(code, 0);
 }
 
+// A value whose cost rises with the index: from one round of scrambled()
+// at index 0 to 60 near three million.
+std::uint64_t rising_cost_value(std::size_t i) {
+    std::uint64_t x = scrambled(i);
+    for (std::size_t round = 0; round < i / 50000; ++round) {
+        x = scrambled(x);
+    }
+    return x;
+}
+
+TEST(ParallelFor, ManySplitsWithManyWorkers) {
+    // 255 workers share a range whose indices cost more and more: those
+    // holding the early, cheap runs run out of work long before the others
+    // and split the expensive rest, again and again, far more often than
+    // there are run records. Every index must still be evaluated once, into
+    // its own slot.
+    if (tsan_forbids_threads_after_fork()) {
+        GTEST_SKIP() << "ThreadSanitizer stops a child that starts threads after a "
+                        "multi-threaded fork unless TSAN_OPTIONS has die_after_fork=0";
+    }
+    const int code = run_in_child([] {
+        ::setenv("RAYON_NUM_THREADS", "255", 1);
+        if (thread_count() != 255) {
+            return 1;
+        }
+        constexpr std::size_t count = 3000000;
+        std::vector<std::atomic<std::uint8_t>> evaluations(count);
+        std::vector<std::uint64_t> out(count, 0);
+        static RequestTiming timing;
+        observe_requests([](const RequestTiming& t) { timing = t; });
+        parallel_fill(
+            count,
+            [&evaluations](std::size_t i) {
+                evaluations[i].fetch_add(1, std::memory_order_relaxed);
+                return rising_cost_value(i);
+            },
+            out.data());
+        observe_requests(nullptr);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (evaluations[i].load(std::memory_order_relaxed) != 1) {
+                return 2;
+            }
+            if (out[i] != rising_cost_value(i)) {
+                return 3;
+            }
+        }
+        // The workers of the cheap runs did split the expensive ones (a few
+        // hundred times on 2 processors, with all workers woken at once).
+        return timing.workers == 255 && timing.splits >= 1 ? 0 : 4;
+    });
+    EXPECT_EQ(code, 0);
+}
+
 // ---------------------------------------------------------------------------
 // Faults.
 
@@ -424,6 +480,10 @@ struct FaultCase {
     const char* name;
     std::size_t count;
     std::size_t index;
+    // The fault comes first and the other runs wait until it was thrown,
+    // so the faulting run still holds most of its share of the range: the
+    // indices it drops are counted.
+    bool early_in_long_request = false;
 };
 
 const FaultCase fault_cases[] = {
@@ -431,22 +491,35 @@ const FaultCase fault_cases[] = {
     {"middle", 1000, 500},
     {"last", 1000, 999},
     {"single_index", 1, 0},
+    {"first_of_a_million", 1000000, 0, true},
 };
 
 class FaultAt : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(FaultAt, ReachesTheCallerAfterTheOtherRunsEnd) {
     const FaultCase& c = GetParam();
-    for (int repeat = 0; repeat < 20; ++repeat) {
+    const int repeats = c.early_in_long_request ? 5 : 20;
+    for (int repeat = 0; repeat < repeats; ++repeat) {
         SCOPED_TRACE(repeat);
         std::vector<std::atomic<std::uint8_t>> evaluated(c.count);
         std::vector<std::uint64_t> out(c.count, 0);
+        std::atomic<bool> thrown{false};
+        std::atomic<bool> gate_timed_out{false};
+        const auto gate_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         try {
             parallel_fill(
                 c.count,
                 [&](std::size_t i) {
+                    if (c.early_in_long_request && i != c.index) {
+                        while (!thrown.load(std::memory_order_acquire) &&
+                               !gate_timed_out.load(std::memory_order_relaxed)) {
+                            gate_timed_out = std::chrono::steady_clock::now() > gate_deadline;
+                            std::this_thread::yield();
+                        }
+                    }
                     evaluated[i].store(1, std::memory_order_relaxed);
                     if (i == c.index) {
+                        thrown.store(true, std::memory_order_release);
                         throw InternalFault("fault at " + std::to_string(i));
                     }
                     return scrambled(i);
@@ -474,6 +547,12 @@ TEST_P(FaultAt, ReachesTheCallerAfterTheOtherRunsEnd) {
         if (skipped > 0) {
             EXPECT_EQ(first_skipped, c.index + 1);
             EXPECT_EQ(last_skipped - first_skipped + 1, skipped);
+        }
+        if (c.early_in_long_request) {
+            ASSERT_FALSE(gate_timed_out.load());
+            // The faulting run began with about count / W indices; others
+            // could split some off only after running out of their own.
+            EXPECT_GE(skipped, c.count / (4 * thread_count()));
         }
     }
     EXPECT_TRUE(parallel_fill_matches_serial(10007));
@@ -575,6 +654,122 @@ TEST(Concurrency, NestedRequestFromAWorkerRunsThere) {
         }
         ASSERT_EQ(sums[i], sum) << i;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Idle workers, and what they wait with.
+
+double process_cpu_seconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+TEST(Workers, UseNoProcessorTimeSoonAfterTheLastRequest) {
+    // After a request the workers look for the next one for a short while,
+    // then park: a process that stops calling soon uses no processor time.
+    // A worker that kept looking would use a whole processor.
+    for (int request = 0; request < 300; ++request) {
+        ASSERT_TRUE(parallel_fill_matches_serial(1000));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const double before = process_cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(process_cpu_seconds() - before, 0.03);
+}
+
+TEST(LookWindow, FullWhileRequestsComeSoonNoneWhenTheyStop) {
+    using std::chrono::microseconds;
+    LookWindow window;
+    EXPECT_EQ(window.length(), LookWindow::longest);
+    // A designer's loop: the next request within the window.
+    window.after_idle(microseconds(30));
+    EXPECT_EQ(window.length(), LookWindow::longest);
+    // Rare requests: each idle time longer than the longest look halves
+    // the window, and a handful of them end looking altogether.
+    int halvings = 0;
+    for (auto previous = window.length(); window.length() > LookWindow::Duration::zero();
+         ++halvings) {
+        window.after_idle(std::chrono::milliseconds(5));
+        EXPECT_LT(window.length(), previous);
+        previous = window.length();
+        ASSERT_LT(halvings, 10);
+    }
+    EXPECT_GE(halvings, 2);
+    // A new burst restores it within a few requests.
+    for (int request = 0; request < 6; ++request) {
+        window.after_idle(microseconds(20));
+        EXPECT_GT(window.length(), LookWindow::Duration::zero());
+    }
+    EXPECT_EQ(window.length(), LookWindow::longest);
+    // A worker that loses its processor while looking looks less, and
+    // keeps looking less while that goes on; once the processors are calm
+    // again, its window grows back.
+    window.after_displacement();
+    const auto halved = window.length();
+    EXPECT_LT(halved, LookWindow::longest);
+    EXPECT_GT(halved, LookWindow::Duration::zero());
+    for (int request = 0; request < LookWindow::calm_needed; ++request) {
+        window.after_idle(microseconds(20));
+        EXPECT_EQ(window.length(), halved);
+    }
+    for (int displacement = 0; displacement < 10; ++displacement) {
+        window.after_displacement();
+        window.after_idle(microseconds(20));
+    }
+    EXPECT_EQ(window.length(), LookWindow::Duration::zero());
+    for (int request = 0; request < LookWindow::calm_needed + 6; ++request) {
+        window.after_idle(microseconds(20));
+    }
+    EXPECT_EQ(window.length(), LookWindow::longest);
+}
+
+TEST(FutexWord, WaitReturnsAtOnceWhenTheWordDiffers) {
+    std::atomic<std::uint32_t> word{5};
+    futex_wait(word, 4);
+    futex_wake(word, 1);  // nobody waits: nothing happens
+    EXPECT_EQ(word.load(), 5u);
+}
+
+TEST(FutexWord, WakeReachesABlockedWaiter) {
+    std::atomic<std::uint32_t> word{0};
+    std::atomic<bool> returned{false};
+    std::thread waiter([&] {
+        while (word.load() == 0) {
+            futex_wait(word, 0);
+        }
+        returned = true;
+    });
+    // Give the waiter time to block (it also works if it has not).
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(returned.load());
+    word.store(1);
+    futex_wake(word, 1);
+    waiter.join();
+    EXPECT_TRUE(returned.load());
+}
+
+TEST(SpinLock, ExcludesOtherThreads) {
+    // Unprotected increments would lose updates (and ThreadSanitizer would
+    // report the race).
+    SpinLock lock;
+    std::uint64_t counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 100000; ++i) {
+                std::lock_guard guard(lock);
+                ++counter;
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(counter, 400000u);
+    EXPECT_TRUE(lock.try_lock());
+    EXPECT_FALSE(lock.try_lock());
+    lock.unlock();
 }
 
 // ---------------------------------------------------------------------------

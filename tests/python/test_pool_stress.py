@@ -174,6 +174,29 @@ def test_parallel_spectra_equal_serial_ones(config, serial_digest):
     assert digest == serial_digest
 
 
+# --- idle workers ------------------------------------------------------------------
+
+IDLE_BODY = '''
+    import time
+    data = lamiro.DataPy(*stack(301, 5)[:3], 0.2, 0.3)
+    for _ in range(500):
+        data.simulate()
+    time.sleep(0.02)
+    cpu = time.process_time()
+    time.sleep(0.3)
+    print(time.process_time() - cpu)
+'''
+
+
+@pytest.mark.parametrize("workers", ["1", "2", "3"])
+def test_workers_use_no_processor_time_after_a_burst(workers):
+    # Between the requests of a burst the workers look for the next one;
+    # once the calls stop they park. A worker that kept looking would use a
+    # whole processor: 0.3 s over the idle 0.3 s.
+    seconds = float(checked(run_child(IDLE_BODY, {"RAYON_NUM_THREADS": workers})))
+    assert seconds < 0.03
+
+
 # --- fork ------------------------------------------------------------------------
 
 FORK_WHILE_COMPUTING = '''
