@@ -624,7 +624,6 @@ struct GlobalPool {
     std::mutex mutex;
     CreationState state = CreationState::not_attempted;
     WorkerPool* pool = nullptr;
-    bool fork_handlers_registered = false;
 };
 
 constinit GlobalPool global;
@@ -666,16 +665,22 @@ void run_on_caller(const char* cause) noexcept {
     global.state = CreationState::on_caller;
 }
 
+// The fork handlers are registered when the library is loaded, before any
+// thread can hold global.mutex. Registered with the pool instead, a fork in
+// the moment between another thread's locking of the mutex for the first
+// request and the registration would copy the mutex locked into a child
+// that has no handler to free it: the child's first request would wait for
+// ever. Registered here, such a fork waits in before_fork until the pool is
+// created. The error number, if registration failed, for create_pool.
+const int fork_registration_error =
+    ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+
 // Called with global.mutex held, once per process (and once per forked child).
 void create_pool() noexcept {
     Cause cause;
-    if (!global.fork_handlers_registered) {
-        if (const int error =
-                ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
-            error != 0) {
-            return run_on_caller(describe(cause, "cannot register fork handlers", error));
-        }
-        global.fork_handlers_registered = true;
+    if (fork_registration_error != 0) {
+        return run_on_caller(
+            describe(cause, "cannot register fork handlers", fork_registration_error));
     }
     std::size_t count = 1;
     std::size_t processors = 1;
