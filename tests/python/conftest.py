@@ -132,6 +132,17 @@ def run_python(code, env_extra=None, timeout=60):
     return proc.returncode, proc.stdout, proc.stderr
 
 
+def outputs_by_thread_count(code, counts=("1", "2", "7")):
+    """The distinct stdout texts of `code` run in fresh interpreters, one per
+    worker count in `counts`: a single text when the output does not depend on it."""
+    outputs = set()
+    for threads in counts:
+        rc, out, err = run_python(code, env_extra={"RAYON_NUM_THREADS": threads})
+        assert rc == 0, err
+        outputs.add(out.strip())
+    return outputs
+
+
 def resident_bytes():
     """The resident memory of this process."""
     with open("/proc/self/statm") as statm:
