@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 """lamiro_design.incoherent: against tmm's inc_tmm on random stacks of
-coherent and incoherent layers, the closed form of a single thick slab,
+coherent and incoherent layers, the closed forms of a single thick slab and
+of a thick layer between two coherent groups,
 lamiro's own spectra to the bit when every layer is coherent, finite values
 through a 1 mm absorbing substrate, angle arrays against single angles, and
 the errors of a bad `coherent`."""
@@ -79,6 +80,34 @@ def test_single_thick_slab_closed_form(thickness, k):
     res = ld.incoherent(np.array([thickness]), n, np.array([lam]), 0.0, 0.4, [False])
     assert res.r[0] == pytest.approx(R, rel=1e-12, abs=1e-15)
     assert res.t[0] == pytest.approx(T, rel=1e-12, abs=1e-15)
+
+
+@pytest.mark.parametrize("phi", [0.0, math.pi / 2], ids=["s", "p"])
+def test_thick_layer_between_coherent_groups_closed_form(phi):
+    # Air | two coherent layers (A) | 1 mm lossless glass | two coherent
+    # layers (B) | water. With the groups' power fractions from lamiro (A
+    # forwards, A backwards from inside the glass, B from inside the glass):
+    # R = R_A + T_A·T_A'·R_B/(1 − R_A'·R_B), T = T_A·T_B/(1 − R_A'·R_B).
+    rng = np.random.default_rng(11)
+    wl = np.linspace(420.0, 780.0, 5)
+    coating = rng.uniform(1.3, 2.4, (4, 5)) + 1j * rng.uniform(0.0, 0.05, (4, 5))
+    glass, water, air = np.full(5, 1.5 + 0j), np.full(5, 1.33 + 0j), np.ones(5, dtype=np.complex128)
+    d = np.array([80.0, 140.0, 1e6, 95.0, 60.0])
+    n = np.array([air, coating[0], coating[1], glass, coating[2], coating[3], water])
+    theta = 0.3
+    inside = math.asin(math.sin(theta) / 1.5)
+
+    def power(d, n, theta):
+        res = lamiro.DataPy(np.array(d), np.array(n), wl, theta, phi).simulate()
+        return res.r, res.t
+
+    r_a, t_a = power(d[:2], n[:4], theta)
+    r_a_back, t_a_back = power(d[1::-1], n[3::-1], inside)
+    r_b, t_b = power(d[3:], n[3:], inside)
+    res = ld.incoherent(d, n, wl, theta, phi, [True, True, False, True, True])
+    denominator = 1 - r_a_back * r_b
+    np.testing.assert_allclose(res.r, r_a + t_a * t_a_back * r_b / denominator, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(res.t, t_a * t_b / denominator, rtol=1e-12, atol=1e-15)
 
 
 def test_every_layer_coherent_is_lamiro_to_the_bit():
